@@ -1,0 +1,31 @@
+# Everyday commands; each creates what it needs (virtual environment, build, install).
+#   make demo    run the kit's demo
+#   make test    run the test suite
+#   make bench   run the benchmarks
+PYTHON ?= python3
+VENV ?= .venv
+PY := $(VENV)/bin/python
+BUILD_DIR ?= build/dev
+
+.PHONY: install demo test bench clean
+
+$(PY):
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+
+# The build runs in the venv (no isolation) so that BUILD_DIR stays valid and rebuilds are incremental.
+install: $(PY)
+	$(PY) -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4"
+	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD_DIR) ".[test]"
+
+demo: install
+	$(PY) -m quillo_sdk demo
+
+test: install
+	$(PY) -m pytest -q
+
+bench: install
+	for script in benchmarks/bench_*.py; do $(PY) $$script || exit 1; done
+
+clean:
+	rm -rf build $(VENV)

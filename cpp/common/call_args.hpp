@@ -1,0 +1,24 @@
+// Binding vectorcall arguments to named parameters, with the host's usual
+// TypeError for bad calls (missing, surplus, unknown or repeated arguments).
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+
+namespace quillo {
+
+struct Parameters {
+    const char *function;      // name used in error messages
+    const char *const *names;  // every parameter, positional ones first
+    Py_ssize_t count;          // number of names
+    Py_ssize_t positional;     // how many may be given by position; the rest are keyword-only
+    Py_ssize_t required;       // how many leading parameters must be given
+};
+
+// Fills out[0..count) with borrowed references, nullptr where an optional
+// parameter was not given. Returns false with a TypeError set on a bad call.
+bool bind_arguments(const Parameters &params, PyObject *const *args, Py_ssize_t nargs,
+                    PyObject *kwnames, PyObject **out) noexcept;
+
+} // namespace quillo

@@ -1,0 +1,4 @@
+// Placeholder until the model fetcher lands.
+#include <nanobind/nanobind.h>
+
+NB_MODULE(fetch, m) {}

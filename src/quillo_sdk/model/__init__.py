@@ -1,0 +1,1 @@
+"""Model fetching; ``fetch`` is compiled beside this file."""

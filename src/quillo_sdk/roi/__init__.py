@@ -1,0 +1,1 @@
+"""Region-of-interest filtering; ``zone_gate`` is compiled beside this file."""

@@ -1,0 +1,1 @@
+"""Data structures of the kit; ``latestq`` is compiled beside this file."""
