@@ -8,6 +8,7 @@
 #include "common/errors.hpp"
 #include "common/method.hpp"
 #include "common/module_attr.hpp"
+#include "latestq/queue_state.hpp"
 #include "latestq/thread_lock.hpp"
 
 #include <nanobind/nanobind.h>
@@ -43,26 +44,20 @@ constexpr const char *kDrainDoc =
 
 constexpr const char *kDropWarning = "Throwing away element";
 
-// Interned attribute names and objects captured at import.
-struct Names {
-    PyObject *mutex, *queue, *maxsize, *not_empty, *all_tasks_done, *unfinished_tasks, *debug,
-        *logger, *waiters, *notify, *notify_all, *warning, *qsize, *put, *get, *init, *maxsize_kw;
-} names;
+constexpr const char *kStateSlot = "_latestq_state";
 
 PyTypeObject *latest_queue_type = nullptr;
-PyObject *deque_append = nullptr;    // collections.deque.append, called unbound
-PyObject *deque_popleft = nullptr;
+// collections.deque methods. append and popleft are called through their C
+// functions (checked to be METH_O / METH_NOARGS at import), which skips the
+// generic call machinery on the hottest path.
 PyObject *deque_extendleft = nullptr;
+PyObject *deque_clear = nullptr;
+PyCFunction deque_append = nullptr;
+PyCFunction deque_popleft = nullptr;
+PyTypeObject *deque_type = nullptr;
 PyObject *drop_warning = nullptr;
 PyObject *logger_name = nullptr;
 ModuleNamespace module_ns;
-
-PyObject *intern(const char *text) {
-    PyObject *s = PyUnicode_InternFromString(text);
-    if (!s)
-        throw nb::python_error();
-    return s;
-}
 
 nb::object check(PyObject *result) {
     if (!result)
@@ -70,49 +65,34 @@ nb::object check(PyObject *result) {
     return nb::steal(result);
 }
 
-// The queue's own attributes. For LatestQueue itself they are read straight
-// from the instance dict; subclasses go through normal attribute lookup and
-// their own _qsize/_put/_get.
-class Instance {
-public:
-    explicit Instance(PyObject *self) : self_(self) {
-        if (Py_TYPE(self) == latest_queue_type)
-            dict_ = check(PyObject_GenericGetDict(self, nullptr));
-    }
-
-    bool exact() const { return dict_.is_valid(); }
-
-    nb::object get(PyObject *name) const {
-        if (dict_.is_valid()) {
-            if (PyObject *value = PyDict_GetItemWithError(dict_.ptr(), name))
-                return nb::borrow(value);
-            if (PyErr_Occurred())
-                throw nb::python_error();
-        }
-        return check(PyObject_GetAttr(self_, name));
-    }
-
-    void set(PyObject *name, PyObject *value) const {
-        int rc = dict_.is_valid() ? PyDict_SetItem(dict_.ptr(), name, value)
-                                  : PyObject_SetAttr(self_, name, value);
-        if (rc < 0)
-            throw nb::python_error();
-    }
-
-    nb::object call_hook(PyObject *name, PyObject *arg = nullptr) const {
-        PyObject *args[2] = {self_, arg};
-        return check(PyObject_VectorcallMethod(name, args, (arg ? 2 : 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                               nullptr));
-    }
-
-private:
-    PyObject *self_;
-    nb::object dict_;
-};
-
 nb::object call_unbound(PyObject *method, PyObject *self, PyObject *arg = nullptr) {
     PyObject *args[2] = {self, arg};
     return check(PyObject_Vectorcall(method, args, arg ? 2 : 1, nullptr));
+}
+
+nb::object call_method(PyObject *self, const char *name, PyObject *arg = nullptr) {
+    return check(arg ? PyObject_CallMethod(self, name, "O", arg) : PyObject_CallMethod(self, name, nullptr));
+}
+
+PyCFunction c_function(nb::handle descriptor, int flags) {
+    if (Py_TYPE(descriptor.ptr()) != &PyMethodDescr_Type)
+        throw nb::type_error("collections.deque methods are not method descriptors");
+    PyMethodDef *def = reinterpret_cast<PyMethodDescrObject *>(descriptor.ptr())->d_method;
+    if ((def->ml_flags & ~METH_COEXIST) != flags)
+        throw nb::type_error("collections.deque methods have an unexpected calling convention");
+    return def->ml_meth;
+}
+
+nb::object append(PyObject *store, PyObject *item) {
+    if (!PyObject_TypeCheck(store, deque_type))
+        return call_method(store, "append", item);
+    return check(deque_append(store, item));
+}
+
+nb::object popleft(PyObject *store) {
+    if (!PyObject_TypeCheck(store, deque_type))
+        return call_method(store, "popleft");
+    return check(deque_popleft(store, nullptr));
 }
 
 bool check_or_report(PyObject *result) {
@@ -134,62 +114,40 @@ bool truth(PyObject *obj) {
     return t == 1;
 }
 
-// Whether anyone waits on a threading.Condition; an unknown condition type is
-// assumed to have waiters, so it is always notified.
-bool has_waiters(PyObject *condition) {
-    PyObject *waiters = nullptr;
-    if (Py_TYPE(condition)->tp_dictoffset != 0) {
-        nb::object dict = check(PyObject_GenericGetDict(condition, nullptr));
-        waiters = PyDict_GetItemWithError(dict.ptr(), names.waiters);
-        if (!waiters) {
-            if (PyErr_Occurred())
-                throw nb::python_error();
-            return true;
-        }
-        return length(waiters) > 0;
-    }
-    return true;
-}
-
-void notify(PyObject *condition, PyObject *method_name) {
-    if (has_waiters(condition))
-        check(PyObject_CallMethodNoArgs(condition, method_name));
-}
-
-// unfinished_tasks + delta, never below zero.
-nb::object add_to_count(PyObject *count, long long delta) {
-    if (PyLong_CheckExact(count)) {
-        int overflow = 0;
-        long long value = PyLong_AsLongLongAndOverflow(count, &overflow);
-        if (!overflow && value < (LLONG_MAX >> 1)) {
-            if (value == -1 && PyErr_Occurred())
-                throw nb::python_error();
-            return check(PyLong_FromLongLong(std::max(value + delta, 0LL)));
-        }
-    }
-    nb::object delta_obj = check(PyLong_FromLongLong(delta));
-    nb::object result = check(PyNumber_Add(count, delta_obj.ptr()));
-    nb::object zero = check(PyLong_FromLong(0));
-    int negative = PyObject_RichCompareBool(result.ptr(), zero.ptr(), Py_LT);
-    if (negative < 0)
+// A field of the state as a strong reference; AttributeError when it is unset.
+nb::object field(PyObject *value, PyObject *self, const char *name) {
+    if (!require_field(value, self, name))
         throw nb::python_error();
-    return negative ? zero : result;
+    return nb::borrow(value);
 }
 
-bool is_full(Py_ssize_t size, PyObject *maxsize) {
-    if (PyLong_CheckExact(maxsize)) {
-        int overflow = 0;
-        long long cap = PyLong_AsLongLongAndOverflow(maxsize, &overflow);
-        if (cap == -1 && PyErr_Occurred())
-            throw nb::python_error();
-        return !overflow && cap == size;
-    }
+void notify(PyObject *condition, PyObject *waiters, PyObject *self, const char *name, const char *method) {
+    if (may_have_waiters(waiters))
+        call_method(field(condition, self, name).ptr(), method);
+}
+
+bool is_full(const QueueState &s, PyObject *self, Py_ssize_t size) {
+    if (s.capacity_known)
+        return s.capacity == size;
+    nb::object maxsize = field(s.maxsize, self, "maxsize");
     nb::object size_obj = check(PyLong_FromSsize_t(size));
-    int eq = PyObject_RichCompareBool(size_obj.ptr(), maxsize, Py_EQ);
+    int eq = PyObject_RichCompareBool(size_obj.ptr(), maxsize.ptr(), Py_EQ);
     if (eq < 0)
         throw nb::python_error();
     return eq == 1;
 }
+
+// The state plus a reference that keeps it alive while Python code runs.
+struct HeldState {
+    explicit HeldState(PyObject *self) : s(state_of(self)), ref(nb::borrow(reinterpret_cast<PyObject *>(&s))) {
+        if (!s.unfinished_set) {
+            require_field(nullptr, self, "unfinished_tasks");
+            throw nb::python_error();
+        }
+    }
+    QueueState &s;
+    nb::object ref;
+};
 
 // ---------------------------------------------------------------- __init__
 
@@ -203,20 +161,15 @@ nb::object init_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
     PyObject *self = a[0], *batch_size = a[1], *debug = a[2] ? a[2] : Py_False;
     require_int(batch_size, "batch_size");
 
+    attach_state(self);
     nb::object base = check(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PySuper_Type),
                                                          latest_queue_type, self, nullptr));
-    nb::object base_init = check(PyObject_GetAttr(base.ptr(), names.init));
-    nb::dict kwargs;
-    kwargs[names.maxsize_kw] = nb::handle(batch_size);
-    check(PyObject_Call(base_init.ptr(), nb::tuple().ptr(), kwargs.ptr()));
+    base.attr("__init__")(nb::arg("maxsize") = nb::handle(batch_size));
 
-    if (PyObject_SetAttr(self, names.debug, debug) < 0)
-        throw nb::python_error();
-    if (truth(debug)) {
-        nb::object logger = module_ns.get("get_logger")(nb::handle(logger_name));
-        if (PyObject_SetAttr(self, names.logger, logger.ptr()) < 0)
-            throw nb::python_error();
-    }
+    nb::handle instance(self);
+    instance.attr("debug") = nb::handle(debug);
+    if (truth(debug))
+        instance.attr("logger") = module_ns.get("get_logger")(nb::handle(logger_name));
     return nb::none();
 }
 
@@ -235,45 +188,40 @@ nb::object put_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) 
         a[1] = args[1];
     }
     PyObject *self = a[0], *item = a[1];
-    Instance q(self);
-    nb::object mutex = q.get(names.mutex);
+    HeldState held(self);
+    QueueState &s = held.s;
+    nb::object mutex = field(s.mutex, self, "mutex");
     MutexHold hold(mutex.ptr());
 
-    nb::object store;
+    // LatestQueue itself works on the deque; subclasses keep their own hooks.
+    bool direct = Py_TYPE(self) == latest_queue_type;
+    nb::object store = field(s.store, self, "queue");
     Py_ssize_t size;
-    if (q.exact()) {
-        store = q.get(names.queue);
+    if (direct) {
         size = length(store.ptr());
     } else {
-        size = PyLong_AsSsize_t(q.call_hook(names.qsize).ptr());
+        size = PyLong_AsSsize_t(call_method(self, "_qsize").ptr());
         if (size == -1 && PyErr_Occurred())
             throw nb::python_error();
     }
 
-    long long count_delta = 1;
-    if (is_full(size, q.get(names.maxsize).ptr())) {
-        if (truth(q.get(names.debug).ptr()))
-            check(PyObject_CallMethodOneArg(q.get(names.logger).ptr(), names.warning, drop_warning));
-        if (q.exact())
-            call_unbound(deque_popleft, store.ptr());
+    if (is_full(s, self, size)) {
+        if (truth(field(s.debug, self, "debug").ptr()))
+            check(PyObject_CallMethodOneArg(nb::handle(self).attr("logger").ptr(),
+                                            nb::str("warning").ptr(), drop_warning));
+        if (direct)
+            popleft(store.ptr());
         else
-            q.call_hook(names.get);
-        count_delta = 0;  // the dropped item will never be marked done
+            call_method(self, "_get");
+        // The dropped item will never be marked done, so it leaves the count.
+        s.unfinished = std::max(s.unfinished - 1, 0LL);
     }
-    if (q.exact())
-        call_unbound(deque_append, store.ptr(), item);
+    if (direct)
+        append(store.ptr(), item);
     else
-        q.call_hook(names.put, item);
-
-    nb::object count = q.get(names.unfinished_tasks);
-    if (count_delta == 0) {
-        // Dropping counts the old item out before the new one is counted in;
-        // the count never goes below zero on the way.
-        count = add_to_count(count.ptr(), -1);
-        count_delta = 1;
-    }
-    q.set(names.unfinished_tasks, add_to_count(count.ptr(), count_delta).ptr());
-    notify(q.get(names.not_empty).ptr(), names.notify);
+        call_method(self, "_put", item);
+    s.unfinished += 1;
+    notify(s.not_empty, s.not_empty_waiters, self, "not_empty", "notify");
     return nb::none();
 }
 
@@ -293,12 +241,12 @@ long long requested_count(PyObject *max_items) {
 nb::object take_oldest(PyObject *store, Py_ssize_t n, Py_ssize_t size) {
     if (n == size) {
         nb::object items = check(PySequence_List(store));
-        check(PyObject_CallMethod(store, "clear", nullptr));
+        call_unbound(deque_clear, store);
         return items;
     }
     nb::object items = check(PyList_New(n));
     for (Py_ssize_t i = 0; i < n; ++i)
-        PyList_SET_ITEM(items.ptr(), i, call_unbound(deque_popleft, store).release().ptr());
+        PyList_SET_ITEM(items.ptr(), i, popleft(store).release().ptr());
     return items;
 }
 
@@ -312,11 +260,12 @@ nb::object drain_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
     bool adjust = a[3] ? truth(a[3]) : true;
     long long requested = requested_count(max_items);
 
-    Instance q(self);
-    nb::object mutex = q.get(names.mutex);
+    HeldState held(self);
+    QueueState &s = held.s;
+    nb::object mutex = field(s.mutex, self, "mutex");
     MutexHold hold(mutex.ptr());
 
-    nb::object store = q.get(names.queue);
+    nb::object store = field(s.store, self, "queue");
     Py_ssize_t size = length(store.ptr());
     Py_ssize_t n = static_cast<Py_ssize_t>(std::clamp<long long>(requested, 0, size));
     nb::object items = take_oldest(store.ptr(), n, size);
@@ -328,7 +277,8 @@ nb::object drain_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
             // Nothing is lost: the items go back to the front in their order.
             nb::python_error factory_error;
             PyObject *back[2] = {store.ptr(), items.ptr()};
-            if (PyList_Reverse(items.ptr()) < 0 || !check_or_report(PyObject_Vectorcall(deque_extendleft, back, 2, nullptr)))
+            if (PyList_Reverse(items.ptr()) < 0 ||
+                !check_or_report(PyObject_Vectorcall(deque_extendleft, back, 2, nullptr)))
                 PyErr_WriteUnraisable(self);
             throw factory_error;
         }
@@ -336,10 +286,9 @@ nb::object drain_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
     }
 
     if (adjust && n > 0) {
-        nb::object count = add_to_count(q.get(names.unfinished_tasks).ptr(), -static_cast<long long>(n));
-        q.set(names.unfinished_tasks, count.ptr());
-        if (PyLong_AsLong(count.ptr()) == 0)
-            notify(q.get(names.all_tasks_done).ptr(), names.notify_all);
+        s.unfinished = std::max(s.unfinished - static_cast<long long>(n), 0LL);
+        if (s.unfinished == 0)
+            notify(s.all_tasks_done, s.all_tasks_waiters, self, "all_tasks_done", "notify_all");
     }
     return result;
 }
@@ -367,6 +316,7 @@ nb::object make_class(nb::handle queue_base) {
     ns["__module__"] = kModule;
     ns["__qualname__"] = "LatestQueue";
     ns["__doc__"] = kClassDoc;
+    ns["__slots__"] = nb::make_tuple(kStateSlot);
     ns["__init__"] = make_method({"__init__", "LatestQueue.__init__", kModule, nullptr,
                                   "($self, /, batch_size, debug=False)",
                                   {{"batch_size", "int"}, {"return", "None"}},
@@ -381,18 +331,16 @@ nb::object make_class(nb::handle queue_base) {
     ns["drain_fast"] = make_method({"drain_fast", "LatestQueue.drain_fast", kModule, kDrainDoc,
                                     nullptr, {{"max_items", "int"}}, vectorcall_entry<drain_impl>,
                                     drain_signature});
-    return nb::handle(reinterpret_cast<PyObject *>(&PyType_Type))("LatestQueue", nb::make_tuple(queue_base), ns);
+    nb::object cls = nb::handle(reinterpret_cast<PyObject *>(&PyType_Type))("LatestQueue", nb::make_tuple(queue_base), ns);
+    install_state_descriptors(cls, kStateSlot);
+    return cls;
 }
 
-void init_names_table() {
-    names = Names{intern("mutex"),          intern("queue"),     intern("maxsize"),
-                  intern("not_empty"),      intern("all_tasks_done"), intern("unfinished_tasks"),
-                  intern("debug"),          intern("logger"),    intern("_waiters"),
-                  intern("notify"),         intern("notify_all"), intern("warning"),
-                  intern("_qsize"),         intern("_put"),      intern("_get"),
-                  intern("__init__"),       intern("maxsize")};
-    drop_warning = intern(kDropWarning);
-    logger_name = intern("RQ: ");
+void init_constants() {
+    drop_warning = PyUnicode_InternFromString(kDropWarning);
+    logger_name = PyUnicode_InternFromString("RQ: ");
+    if (!drop_warning || !logger_name)
+        throw nb::python_error();
 }
 
 } // namespace
@@ -404,12 +352,15 @@ void init_module(nb::module_ &m) {
     m.attr("Any") = import_name("typing", "Any");
     m.attr("get_logger") = import_name("quillo_sdk.logging", "get_logger");
 
-    init_names_table();
+    init_constants();
     init_thread_lock_access();
+    init_queue_state_type();
     nb::object deque = import_name("collections", "deque");
-    deque_append = nb::object(deque.attr("append")).release().ptr();
-    deque_popleft = nb::object(deque.attr("popleft")).release().ptr();
+    deque_type = reinterpret_cast<PyTypeObject *>(deque.inc_ref().ptr());
+    deque_append = c_function(deque.attr("append"), METH_O);
+    deque_popleft = c_function(deque.attr("popleft"), METH_NOARGS);
     deque_extendleft = nb::object(deque.attr("extendleft")).release().ptr();
+    deque_clear = nb::object(deque.attr("clear")).release().ptr();
 
     nb::object cls = make_class(queue_module.attr("Queue"));
     latest_queue_type = reinterpret_cast<PyTypeObject *>(cls.ptr());

@@ -1,0 +1,225 @@
+#include "latestq/queue_state.hpp"
+
+#include <structmember.h>
+
+#include <climits>
+#include <cstddef>
+
+namespace quillo::latestq {
+
+namespace {
+
+PyTypeObject *state_type = nullptr;
+Py_ssize_t state_offset = -1;  // offset of the slot within the instance
+
+int state_traverse(PyObject *self, visitproc visit, void *arg) {
+    auto *s = reinterpret_cast<QueueState *>(self);
+    Py_VISIT(s->mutex);
+    Py_VISIT(s->store);
+    Py_VISIT(s->maxsize);
+    Py_VISIT(s->not_empty);
+    Py_VISIT(s->not_empty_waiters);
+    Py_VISIT(s->all_tasks_done);
+    Py_VISIT(s->all_tasks_waiters);
+    Py_VISIT(s->debug);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int state_clear(PyObject *self) {
+    auto *s = reinterpret_cast<QueueState *>(self);
+    Py_CLEAR(s->mutex);
+    Py_CLEAR(s->store);
+    Py_CLEAR(s->maxsize);
+    Py_CLEAR(s->not_empty);
+    Py_CLEAR(s->not_empty_waiters);
+    Py_CLEAR(s->all_tasks_done);
+    Py_CLEAR(s->all_tasks_waiters);
+    Py_CLEAR(s->debug);
+    return 0;
+}
+
+void state_dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    state_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot state_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(state_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(state_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(state_clear)},
+    {0, nullptr},
+};
+
+PyType_Spec state_spec = {
+    "quillo_sdk.structures.latestq._QueueState",
+    sizeof(QueueState),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    state_slots,
+};
+
+QueueState *find_state(PyObject *self) {
+    PyObject *s = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + state_offset);
+    return s && Py_TYPE(s) == state_type ? reinterpret_cast<QueueState *>(s) : nullptr;
+}
+
+// Descriptor closures carry the offset of the field within QueueState.
+template <PyObject *QueueState::*Field>
+struct ObjectField {
+    static PyObject *get(PyObject *self, void *name) {
+        QueueState *s = find_state(self);
+        return Py_XNewRef(require_field(s ? s->*Field : nullptr, self, static_cast<const char *>(name)));
+    }
+    static int set(PyObject *self, PyObject *value, void *name) {
+        QueueState *s = find_state(self);
+        if (!s) {
+            PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%s' before __init__",
+                         Py_TYPE(self)->tp_name, static_cast<const char *>(name));
+            return -1;
+        }
+        Py_XSETREF(s->*Field, Py_XNewRef(value));
+        return 0;
+    }
+};
+
+// The cached _waiters deque of a condition, so a put can tell whether anyone waits.
+PyObject *waiters_of(PyObject *condition) {
+    if (!condition)
+        return nullptr;
+    PyObject *waiters = PyObject_GetAttrString(condition, "_waiters");
+    if (!waiters || !PyObject_HasAttrString(waiters, "__len__")) {
+        PyErr_Clear();
+        Py_XDECREF(waiters);
+        return nullptr;
+    }
+    return waiters;
+}
+
+template <PyObject *QueueState::*Field, PyObject *QueueState::*Waiters>
+struct ConditionField {
+    static int set(PyObject *self, PyObject *value, void *name) {
+        if (ObjectField<Field>::set(self, value, name) < 0)
+            return -1;
+        QueueState *s = find_state(self);
+        Py_XSETREF(s->*Waiters, waiters_of(value));
+        return 0;
+    }
+};
+
+int set_maxsize(PyObject *self, PyObject *value, void *name) {
+    if (ObjectField<&QueueState::maxsize>::set(self, value, name) < 0)
+        return -1;
+    QueueState *s = find_state(self);
+    s->capacity_known = false;
+    if (value && PyLong_CheckExact(value)) {
+        int overflow = 0;
+        long long capacity = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (capacity == -1 && PyErr_Occurred())
+            return -1;
+        s->capacity = capacity;
+        s->capacity_known = !overflow;
+    }
+    return 0;
+}
+
+PyObject *get_unfinished(PyObject *self, void *name) {
+    QueueState *s = find_state(self);
+    if (!s || !s->unfinished_set)
+        return require_field(nullptr, self, static_cast<const char *>(name));
+    return PyLong_FromLongLong(s->unfinished);
+}
+
+int set_unfinished(PyObject *self, PyObject *value, void *name) {
+    QueueState *s = find_state(self);
+    if (!s || !value) {
+        PyErr_Format(PyExc_AttributeError, "cannot %s '%s'", value ? "set" : "delete",
+                     static_cast<const char *>(name));
+        return -1;
+    }
+    if (!PyLong_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "'%s' must be an int, not %.100s", static_cast<const char *>(name),
+                     Py_TYPE(value)->tp_name);
+        return -1;
+    }
+    long long count = PyLong_AsLongLong(value);
+    if (count == -1 && PyErr_Occurred())
+        return -1;
+    s->unfinished = count;
+    s->unfinished_set = true;
+    return 0;
+}
+
+PyGetSetDef descriptors[] = {
+    {"mutex", ObjectField<&QueueState::mutex>::get, ObjectField<&QueueState::mutex>::set, nullptr,
+     const_cast<char *>("mutex")},
+    {"queue", ObjectField<&QueueState::store>::get, ObjectField<&QueueState::store>::set, nullptr,
+     const_cast<char *>("queue")},
+    {"maxsize", ObjectField<&QueueState::maxsize>::get, set_maxsize, nullptr, const_cast<char *>("maxsize")},
+    {"not_empty", ObjectField<&QueueState::not_empty>::get,
+     ConditionField<&QueueState::not_empty, &QueueState::not_empty_waiters>::set, nullptr,
+     const_cast<char *>("not_empty")},
+    {"all_tasks_done", ObjectField<&QueueState::all_tasks_done>::get,
+     ConditionField<&QueueState::all_tasks_done, &QueueState::all_tasks_waiters>::set, nullptr,
+     const_cast<char *>("all_tasks_done")},
+    {"debug", ObjectField<&QueueState::debug>::get, ObjectField<&QueueState::debug>::set, nullptr,
+     const_cast<char *>("debug")},
+    {"unfinished_tasks", get_unfinished, set_unfinished, nullptr, const_cast<char *>("unfinished_tasks")},
+};
+
+} // namespace
+
+PyObject *require_field(PyObject *value, PyObject *self, const char *name) {
+    if (!value)
+        PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%s'", Py_TYPE(self)->tp_name, name);
+    return value;
+}
+
+void init_queue_state_type() {
+    state_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&state_spec));
+    if (!state_type)
+        throw nb::python_error();
+}
+
+void install_state_descriptors(nb::handle cls, const char *slot_name) {
+    nb::object slot = cls.attr(slot_name);
+    if (Py_TYPE(slot.ptr()) != &PyMemberDescr_Type)
+        throw nb::type_error("state slot missing");
+    state_offset = reinterpret_cast<PyMemberDescrObject *>(slot.ptr())->d_member->offset;
+    for (PyGetSetDef &def : descriptors) {
+        nb::object descr = nb::steal(PyDescr_NewGetSet(reinterpret_cast<PyTypeObject *>(cls.ptr()), &def));
+        if (!descr.is_valid())
+            throw nb::python_error();
+        cls.attr(def.name) = descr;
+    }
+}
+
+void attach_state(PyObject *self) {
+    auto *s = PyObject_GC_New(QueueState, state_type);
+    if (!s)
+        throw nb::python_error();
+    s->mutex = s->store = s->maxsize = s->not_empty = s->not_empty_waiters = nullptr;
+    s->all_tasks_done = s->all_tasks_waiters = s->debug = nullptr;
+    s->capacity = 0;
+    s->capacity_known = false;
+    s->unfinished_set = false;
+    s->unfinished = 0;
+    PyObject_GC_Track(s);
+    PyObject **slot = reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + state_offset);
+    Py_XSETREF(*slot, reinterpret_cast<PyObject *>(s));
+}
+
+QueueState &state_of(PyObject *self) {
+    QueueState *s = find_state(self);
+    if (!s) {
+        PyErr_Format(PyExc_AttributeError, "'%.100s' object is not initialised (LatestQueue.__init__ was not called)",
+                     Py_TYPE(self)->tp_name);
+        throw nb::python_error();
+    }
+    return *s;
+}
+
+} // namespace quillo::latestq
