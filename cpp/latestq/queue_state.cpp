@@ -11,6 +11,7 @@ namespace {
 
 PyTypeObject *state_type = nullptr;
 Py_ssize_t state_offset = -1;  // offset of the slot within the instance
+PyTypeObject *owner_type = nullptr;  // LatestQueue: only its instances have the slot
 
 int state_traverse(PyObject *self, visitproc visit, void *arg) {
     auto *s = reinterpret_cast<QueueState *>(self);
@@ -189,6 +190,7 @@ void install_state_descriptors(nb::handle cls, const char *slot_name) {
     if (Py_TYPE(slot.ptr()) != &PyMemberDescr_Type)
         throw nb::type_error("state slot missing");
     state_offset = reinterpret_cast<PyMemberDescrObject *>(slot.ptr())->d_member->offset;
+    owner_type = reinterpret_cast<PyTypeObject *>(cls.ptr());
     for (PyGetSetDef &def : descriptors) {
         nb::object descr = nb::steal(PyDescr_NewGetSet(reinterpret_cast<PyTypeObject *>(cls.ptr()), &def));
         if (!descr.is_valid())
@@ -197,7 +199,17 @@ void install_state_descriptors(nb::handle cls, const char *slot_name) {
     }
 }
 
+// The slot exists only in LatestQueue instances; anything else must not be touched.
+void require_instance(PyObject *self) {
+    if (!PyObject_TypeCheck(self, owner_type)) {
+        PyErr_Format(PyExc_TypeError, "descriptor requires a '%s' object but received '%.100s'",
+                     owner_type->tp_name, Py_TYPE(self)->tp_name);
+        throw nb::python_error();
+    }
+}
+
 void attach_state(PyObject *self) {
+    require_instance(self);
     auto *s = PyObject_GC_New(QueueState, state_type);
     if (!s)
         throw nb::python_error();
@@ -213,6 +225,7 @@ void attach_state(PyObject *self) {
 }
 
 QueueState &state_of(PyObject *self) {
+    require_instance(self);
     QueueState *s = find_state(self);
     if (!s) {
         PyErr_Format(PyExc_AttributeError, "'%.100s' object is not initialised (LatestQueue.__init__ was not called)",
