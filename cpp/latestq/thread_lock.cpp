@@ -1,7 +1,15 @@
 #include "latestq/thread_lock.hpp"
 
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
 #include <pythread.h>
+
+#include <string>
+
+#if defined(__linux__) && PY_VERSION_HEX < 0x030D0000
+#include <semaphore.h>
+#define QUILLO_SEMAPHORE_LOCKS 1
+#endif
 
 namespace nb = nanobind;
 
@@ -9,21 +17,32 @@ namespace quillo::latestq {
 
 namespace {
 
-#if PY_VERSION_HEX < 0x030D0000
-// Layout of `_thread.lock` objects in CPython 3.10 to 3.12.
+// Layout of `_thread.lock` objects (checked against a live lock at import).
 struct LockObject {
     PyObject_HEAD
     PyThread_type_lock lock_lock;
     PyObject *in_weakreflist;
     char locked;
 };
-#endif
 
 PyTypeObject *direct_lock_type = nullptr;  // set only when the layout check passed
+#ifdef QUILLO_SEMAPHORE_LOCKS
+// Where the interpreter builds its locks on POSIX semaphores, a non-blocking
+// attempt can go straight to sem_trywait: PyThread_acquire_lock would first
+// read the clock to compute a deadline it does not need.
+bool semaphore_locks = false;
+#endif
 
-#if PY_VERSION_HEX < 0x030D0000
 bool try_acquire_direct(PyObject *mutex) {
     auto *lock = reinterpret_cast<LockObject *>(mutex);
+#ifdef QUILLO_SEMAPHORE_LOCKS
+    if (semaphore_locks) {
+        if (sem_trywait(static_cast<sem_t *>(lock->lock_lock)) != 0)
+            return false;
+        lock->locked = 1;
+        return true;
+    }
+#endif
     if (!PyThread_acquire_lock(lock->lock_lock, NOWAIT_LOCK))
         return false;
     lock->locked = 1;
@@ -33,15 +52,22 @@ bool try_acquire_direct(PyObject *mutex) {
 void release_direct(PyObject *mutex) {
     auto *lock = reinterpret_cast<LockObject *>(mutex);
     lock->locked = 0;
+#ifdef QUILLO_SEMAPHORE_LOCKS
+    if (semaphore_locks) {
+        sem_post(static_cast<sem_t *>(lock->lock_lock));
+        return;
+    }
+#endif
     PyThread_release_lock(lock->lock_lock);
 }
 
-bool call_bool_method(PyObject *obj, const char *name) {
-    nb::object result = nb::handle(obj).attr(name)();
+bool call_bool_method(nb::handle obj, const char *name, nb::handle arg = nb::handle()) {
+    nb::object result = arg.is_valid() ? obj.attr(name)(arg) : obj.attr(name)();
     return PyObject_IsTrue(result.ptr()) == 1;
 }
 
-// Checks that a fresh lock behaves as the layout above says, in both directions.
+// A fresh lock must look and behave as the layout says, in both directions:
+// changes made through the methods are seen here and vice versa.
 bool layout_matches(nb::handle allocate_lock) {
     nb::object probe = allocate_lock();
     if (Py_TYPE(probe.ptr())->tp_basicsize != static_cast<Py_ssize_t>(sizeof(LockObject)))
@@ -49,50 +75,69 @@ bool layout_matches(nb::handle allocate_lock) {
     auto *lock = reinterpret_cast<LockObject *>(probe.ptr());
     if (!lock->lock_lock || lock->locked != 0)
         return false;
-    call_bool_method(probe.ptr(), "acquire");
-    bool held_seen = lock->locked == 1 && !PyThread_acquire_lock(lock->lock_lock, NOWAIT_LOCK);
+    call_bool_method(probe, "acquire");
+    bool held_seen = lock->locked == 1 && !try_acquire_direct(probe.ptr());
     probe.attr("release")();
-    if (!held_seen || lock->locked != 0)
+    if (!held_seen || lock->locked != 0 || !try_acquire_direct(probe.ptr()))
         return false;
-    if (!try_acquire_direct(probe.ptr()))
-        return false;
-    bool direct_seen = call_bool_method(probe.ptr(), "locked");
+    bool direct_seen = call_bool_method(probe, "locked") && !call_bool_method(probe, "acquire", Py_False);
     release_direct(probe.ptr());
-    return direct_seen && !call_bool_method(probe.ptr(), "locked");
+    bool released_seen = !call_bool_method(probe, "locked") && call_bool_method(probe, "acquire", Py_False);
+    if (released_seen)
+        probe.attr("release")();
+    return direct_seen && released_seen;
+}
+
+#ifdef QUILLO_SEMAPHORE_LOCKS
+bool semaphore_matches(nb::handle allocate_lock) {
+    nb::object info = nb::module_::import_("sys").attr("thread_info");
+    if (nb::cast<std::string>(nb::str(info.attr("name"))) != "pthread" ||
+        nb::cast<std::string>(nb::str(info.attr("lock"))) != "semaphore")
+        return false;
+    nb::object probe = allocate_lock();
+    auto *sem = static_cast<sem_t *>(reinterpret_cast<LockObject *>(probe.ptr())->lock_lock);
+    int free_value = -1, held_value = -1;
+    sem_getvalue(sem, &free_value);
+    probe.attr("acquire")();
+    sem_getvalue(sem, &held_value);
+    probe.attr("release")();
+    return free_value == 1 && held_value == 0;
 }
 #endif
 
 } // namespace
 
 void init_thread_lock_access() {
-#if PY_VERSION_HEX < 0x030D0000 && !defined(Py_GIL_DISABLED)
+#if !defined(Py_GIL_DISABLED)
     nb::object allocate_lock = nb::module_::import_("_thread").attr("allocate_lock");
-    if (layout_matches(allocate_lock)) {
-        nb::object lock = allocate_lock();
-        direct_lock_type = Py_TYPE(lock.ptr());
-        Py_INCREF(direct_lock_type);  // a static type in practice; held for the process lifetime
-    }
+    if (!layout_matches(allocate_lock))
+        return;
+#ifdef QUILLO_SEMAPHORE_LOCKS
+    // Checked again with the semaphore shortcut in use.
+    semaphore_locks = semaphore_matches(allocate_lock);
+    if (semaphore_locks && !layout_matches(allocate_lock))
+        semaphore_locks = false;
+#endif
+    nb::object lock = allocate_lock();
+    direct_lock_type = Py_TYPE(lock.ptr());
+    Py_INCREF(direct_lock_type);  // a static type in practice; held for the process lifetime
 #endif
 }
 
 MutexHold::MutexHold(PyObject *mutex) : mutex_(mutex), direct_(false) {
-#if PY_VERSION_HEX < 0x030D0000
     if (Py_TYPE(mutex) == direct_lock_type && try_acquire_direct(mutex)) {
         direct_ = true;
         return;
     }
-#endif
     // Contended or unknown lock: the method waits with the thread state released.
     nb::handle(mutex).attr("acquire")();
 }
 
 MutexHold::~MutexHold() {
-#if PY_VERSION_HEX < 0x030D0000
     if (direct_) {
         release_direct(mutex_);
         return;
     }
-#endif
     // May run while an error is pending (a step under the lock failed).
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
