@@ -1,4 +1,5 @@
 #include "common/errors.hpp"
+#include "common/gc_object.hpp"
 #include "common/method.hpp"
 
 #include <structmember.h>
@@ -22,38 +23,9 @@ struct MethodObject {
     nb::object (*make_signature)();
 };
 
-int method_traverse(PyObject *self, visitproc visit, void *arg) {
-    auto *m = reinterpret_cast<MethodObject *>(self);
-    Py_VISIT(m->name);
-    Py_VISIT(m->qualname);
-    Py_VISIT(m->module);
-    Py_VISIT(m->doc);
-    Py_VISIT(m->text_signature);
-    Py_VISIT(m->annotations);
-    Py_VISIT(m->signature);
-    Py_VISIT(Py_TYPE(self));
-    return 0;
-}
-
-int method_clear(PyObject *self) {
-    auto *m = reinterpret_cast<MethodObject *>(self);
-    Py_CLEAR(m->name);
-    Py_CLEAR(m->qualname);
-    Py_CLEAR(m->module);
-    Py_CLEAR(m->doc);
-    Py_CLEAR(m->text_signature);
-    Py_CLEAR(m->annotations);
-    Py_CLEAR(m->signature);
-    return 0;
-}
-
-void method_dealloc(PyObject *self) {
-    PyTypeObject *type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    method_clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
+using MethodGc = GcFields<MethodObject, &MethodObject::name, &MethodObject::qualname, &MethodObject::module,
+                          &MethodObject::doc, &MethodObject::text_signature, &MethodObject::annotations,
+                          &MethodObject::signature>;
 
 PyObject *method_get(PyObject *self, PyObject *obj, PyObject *) {
     if (obj == nullptr || obj == Py_None)
@@ -93,9 +65,9 @@ PyMemberDef method_members[] = {
 };
 
 PyType_Slot method_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void *>(method_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void *>(method_traverse)},
-    {Py_tp_clear, reinterpret_cast<void *>(method_clear)},
+    MethodGc::slots[0],
+    MethodGc::slots[1],
+    MethodGc::slots[2],
     {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
     {Py_tp_descr_get, reinterpret_cast<void *>(method_get)},
     {Py_tp_repr, reinterpret_cast<void *>(method_repr)},

@@ -1,5 +1,7 @@
 #include "latestq/queue_state.hpp"
 
+#include "common/gc_object.hpp"
+
 #include <structmember.h>
 
 #include <climits>
@@ -13,45 +15,14 @@ PyTypeObject *state_type = nullptr;
 Py_ssize_t state_offset = -1;  // offset of the slot within the instance
 PyTypeObject *owner_type = nullptr;  // LatestQueue: only its instances have the slot
 
-int state_traverse(PyObject *self, visitproc visit, void *arg) {
-    auto *s = reinterpret_cast<QueueState *>(self);
-    Py_VISIT(s->mutex);
-    Py_VISIT(s->store);
-    Py_VISIT(s->maxsize);
-    Py_VISIT(s->not_empty);
-    Py_VISIT(s->not_empty_waiters);
-    Py_VISIT(s->all_tasks_done);
-    Py_VISIT(s->all_tasks_waiters);
-    Py_VISIT(s->debug);
-    Py_VISIT(Py_TYPE(self));
-    return 0;
-}
-
-int state_clear(PyObject *self) {
-    auto *s = reinterpret_cast<QueueState *>(self);
-    Py_CLEAR(s->mutex);
-    Py_CLEAR(s->store);
-    Py_CLEAR(s->maxsize);
-    Py_CLEAR(s->not_empty);
-    Py_CLEAR(s->not_empty_waiters);
-    Py_CLEAR(s->all_tasks_done);
-    Py_CLEAR(s->all_tasks_waiters);
-    Py_CLEAR(s->debug);
-    return 0;
-}
-
-void state_dealloc(PyObject *self) {
-    PyTypeObject *type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    state_clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
+using StateGc = GcFields<QueueState, &QueueState::mutex, &QueueState::store, &QueueState::maxsize,
+                         &QueueState::not_empty, &QueueState::not_empty_waiters, &QueueState::all_tasks_done,
+                         &QueueState::all_tasks_waiters, &QueueState::debug>;
 
 PyType_Slot state_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void *>(state_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void *>(state_traverse)},
-    {Py_tp_clear, reinterpret_cast<void *>(state_clear)},
+    StateGc::slots[0],
+    StateGc::slots[1],
+    StateGc::slots[2],
     {0, nullptr},
 };
 

@@ -1,13 +1,15 @@
-"""The shipped stubs describe the compiled modules: mypy accepts real usage and the
-stubs' names exist at run time."""
+"""What the built package ships: stubs that mypy accepts and that match the modules,
+and extension modules that export nothing but their init function."""
 
 import importlib
 import pathlib
+import shutil
 import subprocess
 import sys
 
 import pytest
 
+COMPILED = ["quillo_sdk.structures.latestq", "quillo_sdk.logging.log_id", "quillo_sdk.roi.zone_gate", "quillo_sdk.model.fetch"]
 USAGE = sorted((pathlib.Path(__file__).parent / "typing").glob("usage_*.py"))
 
 
@@ -21,10 +23,7 @@ def test_mypy_accepts_usage(usage):
     assert run.returncode == 0, run.stdout + run.stderr
 
 
-@pytest.mark.parametrize(
-    "module",
-    ["quillo_sdk.structures.latestq", "quillo_sdk.logging.log_id", "quillo_sdk.roi.zone_gate", "quillo_sdk.model.fetch"],
-)
+@pytest.mark.parametrize("module", COMPILED)
 def test_stub_and_marker_ship_with_each_compiled_module(module):
     mod = importlib.import_module(module)
     path = pathlib.Path(mod.__file__)
@@ -35,3 +34,12 @@ def test_stub_and_marker_ship_with_each_compiled_module(module):
         if line.startswith(("class ", "def ")):
             name = line.split()[1].split("(")[0].split(":")[0]
             assert hasattr(mod, name), f"{module}.{name} is in the stub but not in the module"
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs binutils' nm")
+@pytest.mark.parametrize("module", COMPILED)
+def test_each_extension_exports_only_its_init_function(module):
+    path = importlib.import_module(module).__file__
+    out = subprocess.run(["nm", "-D", "--defined-only", path], capture_output=True, text=True, check=True).stdout
+    exported = [line.split()[-1] for line in out.splitlines() if line.split()[1] not in "wWvV"]
+    assert exported == ["PyInit_" + module.rsplit(".", 1)[1]]
