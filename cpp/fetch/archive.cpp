@@ -117,6 +117,16 @@ void promote(const std::string &staging, const std::string &save_dir, const std:
         move_into_place(path_join(staging, model_name), path_join(save_dir, model_name));
 }
 
+// Reads the xz stream to its end: the tar entries may all be out while the
+// stream's tail, with the integrity check of the last block, is cut or broken.
+void drain(nb::handle compressed) {
+    nb::object read = compressed.attr("read");
+    while (PyObject_IsTrue(read(kCopyBufferSize).ptr()) == 1) {
+    }
+    if (PyErr_Occurred())
+        throw nb::python_error();
+}
+
 // Steps from opening the archive to deleting it; true on success. A failure is
 // logged and leaves neither the archive nor anything unpacked behind.
 bool unpack(nb::handle tar_xz_file, const std::string &tar_path, const std::string &save_dir,
@@ -133,6 +143,7 @@ bool unpack(nb::handle tar_xz_file, const std::string &tar_path, const std::stri
                 nb::arg("fileobj") = compressed, nb::arg("mode") = "r|", nb::arg("copybufsize") = kCopyBufferSize);
             ScopedClose close_archive(archive);
             global("_safe_extract")(archive, fs_text(staging.path()));
+            drain(compressed);
             remove_file(tar_path);
             close_archive.close();
             close_compressed.close();
