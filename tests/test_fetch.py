@@ -194,6 +194,25 @@ def test_token_follows_redirects_only_within_the_backend(env, other_http_server)
     assert "x-device-token" not in other_http_server.hits()[0].headers
 
 
+def test_token_is_not_sent_to_another_host_name(env):
+    server = env["server"]
+    server.route("/api/models/k/url", Reply(302, headers={"Location": server.url("/final", host="localhost")}))
+    server.route("/final", url_reply({"url": "u"}))
+    assert fetch.get_model_url("k") == "u"
+    assert [s.headers.get("x-device-token") for s in server.hits()] == ["Bearer secret", None]
+
+
+def test_requests_get_is_looked_up_per_call(env, monkeypatch):
+    import requests
+
+    seen = []
+    real_get = requests.get
+    monkeypatch.setattr(requests, "get", lambda *a, **kw: seen.append(a[0]) or real_get(*a, **kw))
+    env["server"].route("/api/models/k/url", url_reply({"url": "u"}))
+    assert fetch.get_model_url("k") == "u"
+    assert seen == [env["server"].url("/api/models/k/url")]
+
+
 def test_redirect_loop_is_a_failure(env, caplog):
     env["server"].route("/api/models/k/url", Reply(302, headers={"Location": "/api/models/k/url"}))
     assert fetch.get_model_url("k") is None
@@ -231,6 +250,15 @@ def test_download_progress_rule(env, tmp_path, caplog, reply, progress):
     assert fetch.download_file(url, str(target)) is True
     assert target.read_bytes() == reply.body
     assert messages(caplog)[3:] == progress
+
+
+def test_decoded_body_is_not_held_to_the_encoded_length(env, tmp_path):
+    import gzip
+
+    data = os.urandom(5000)
+    url = env["server"].route("/m.tar.xz", Reply(body=gzip.compress(data), headers={"Content-Encoding": "gzip"}))
+    assert fetch.download_file(url, str(tmp_path / "out")) is True
+    assert (tmp_path / "out").read_bytes() == data
 
 
 def test_refused_download_leaves_the_file_alone(env, tmp_path, caplog):
@@ -398,6 +426,11 @@ def test_model_dir_comes_from_the_url_not_the_archive(env, path, expected):
 def test_url_ending_in_slash_names_the_base_dir(env, caplog):
     assert fetch.download_url(env["server"].url("/files/")) == str(env["base"]) + "/"
     assert env["server"].hits() == []
+
+
+def test_long_archive_name(env):
+    name = "m" * 240
+    assert fetch.download_url(serve_model(env, name=name)) == str(env["base"] / name)
 
 
 def test_file_name_without_suffix(env):
@@ -608,6 +641,19 @@ def test_budget_ends_with_none(env, caplog, monkeypatch):
     assert fetch.download_detection_model(url) is None
     assert messages(caplog).count("failed downloading status code: 404") == 2
     assert messages(caplog)[0] == "Download model"
+
+
+def test_no_token_retries_once_a_second_for_the_whole_budget(env, caplog, monkeypatch):
+    import types
+
+    clock = [1000.0]
+    monkeypatch.setattr(fetch, "time", types.SimpleNamespace(
+        time=lambda: clock[0], sleep=lambda s: clock.__setitem__(0, clock[0] + s)))
+    env["token"].unlink()
+    assert fetch.download_detection_model("key1") is None
+    assert clock[0] == 1300.0
+    assert messages(caplog).count("No device token available, cannot fetch model URL") == 300
+    assert env["server"].hits() == []
 
 
 def test_escaping_error_is_logged_and_retried(env, caplog, monkeypatch):

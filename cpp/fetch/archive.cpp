@@ -11,7 +11,9 @@
 #include "common/method.hpp"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <functional>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -59,6 +61,18 @@ public:
 private:
     int fd_ = -1;
 };
+
+// The lock file of the archive `file_name`: hidden, beside it; a name too long
+// for the file system is replaced by its hash.
+std::string lock_name(const std::string &file_name) {
+    constexpr std::size_t kNameMax = 255;
+    std::string name = "." + file_name + ".lock";
+    if (name.size() <= kNameMax)
+        return name;
+    char hashed[32];
+    std::snprintf(hashed, sizeof hashed, ".%016zx.lock", std::hash<std::string>{}(file_name));
+    return hashed;
+}
 
 // A staging directory, removed with whatever is left in it.
 class Staging {
@@ -133,7 +147,7 @@ bool unpack(nb::handle tar_xz_file, const std::string &tar_path, const std::stri
             const std::string &model_name) {
     nb::object done = catch_ordinary(
         [&]() -> nb::object {
-            Staging staging(make_temp_dir(path_join(save_dir, "." + model_name + ".unpack-")));
+            Staging staging(make_temp_dir(path_join(save_dir, ".unpack-")));
             // One sequential pass through the xz stream. lzma's reader bounds what
             // each read inflates, so a highly compressible member (zero-filled
             // weights) costs neither memory nor repeated copying.
@@ -186,7 +200,7 @@ nb::object retrieve(nb::handle cloud_url) {
     if (finished())
         return model_dir;
     // Another fetch of this model may be under way: wait for it, then look again.
-    ModelLock lock(path_join(save_path, "." + fs_path(file_name) + ".lock"));
+    ModelLock lock(path_join(save_path, lock_name(fs_path(file_name))));
     if (finished())
         return model_dir;
 

@@ -22,6 +22,7 @@ namespace quillo::fetch {
 namespace {
 
 constexpr Py_ssize_t kChunkSize = 1048576;
+constexpr std::size_t kNameMax = 255;
 
 // A file open for writing under a fresh name beside `target`; removed unless
 // commit() renames it to `target`.
@@ -37,7 +38,8 @@ public:
             std::string suffix;
             for (int i = 0; i < 8; ++i)
                 suffix += alphabet[random() % (sizeof alphabet - 1)];
-            path_ = dir + "." + base + "." + suffix + ".part";
+            std::string name = "." + base + "." + suffix + ".part";
+            path_ = dir + (name.size() > kNameMax ? "." + suffix + ".part" : name);
             fd_ = open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             if (fd_ >= 0)
                 return;
