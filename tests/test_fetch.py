@@ -428,6 +428,15 @@ def test_url_ending_in_slash_names_the_base_dir(env, caplog):
     assert env["server"].hits() == []
 
 
+def test_leftovers_of_a_killed_fetch_are_swept(env):
+    base = env["base"]
+    (base / ".m1.unpack-abcdef" / "m1").mkdir(parents=True)
+    (base / ".m1.tar.xz.abcdefgh.part").write_bytes(b"partial")
+    (base / ".m2.unpack-abcdef").mkdir()
+    assert fetch.download_url(serve_model(env)) == str(base / "m1")
+    assert sorted(os.listdir(base)) == [".m1.tar.xz.lock", ".m2.unpack-abcdef", "m1"]
+
+
 def test_long_archive_name(env):
     name = "m" * 240
     assert fetch.download_url(serve_model(env, name=name)) == str(env["base"] / name)

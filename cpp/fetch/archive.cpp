@@ -62,16 +62,28 @@ private:
     int fd_ = -1;
 };
 
+constexpr std::size_t kNameMax = 255;
+
 // The lock file of the archive `file_name`: hidden, beside it; a name too long
 // for the file system is replaced by its hash.
 std::string lock_name(const std::string &file_name) {
-    constexpr std::size_t kNameMax = 255;
     std::string name = "." + file_name + ".lock";
     if (name.size() <= kNameMax)
         return name;
     char hashed[32];
     std::snprintf(hashed, sizeof hashed, ".%016zx.lock", std::hash<std::string>{}(file_name));
     return hashed;
+}
+
+// Prefix of the staging directories of `model_name` (mkdtemp adds six characters).
+std::string staging_prefix(const std::string &model_name) {
+    std::string name = "." + model_name + ".unpack-";
+    return name.size() + 6 <= kNameMax ? name : ".unpack-";
+}
+
+bool has_shape(const std::string &name, const std::string &prefix, std::size_t middle, const std::string &suffix) {
+    return name.size() == prefix.size() + middle + suffix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
+           name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 // A staging directory, removed with whatever is left in it.
@@ -98,6 +110,19 @@ std::vector<std::string> entries(const std::string &dir) {
     }
     closedir(d);
     return names;
+}
+
+// What a fetch of this model killed half-way left behind: its partial
+// download and its staging directory. Called under the model's lock, when no
+// other fetch of the model can be using them.
+void sweep_leftovers(const std::string &save_dir, const std::string &file_name, const std::string &model_name) {
+    std::string part_prefix = "." + file_name + ".", staging = staging_prefix(model_name);
+    for (const std::string &name : entries(save_dir)) {
+        if (has_shape(name, part_prefix, 8, ".part"))
+            unlink(path_join(save_dir, name).c_str());
+        else if (staging != ".unpack-" && has_shape(name, staging, 6, ""))
+            remove_tree(path_join(save_dir, name));
+    }
 }
 
 bool real_dir(const std::string &path) {
@@ -135,10 +160,8 @@ void promote(const std::string &staging, const std::string &save_dir, const std:
 // stream's tail, with the integrity check of the last block, is cut or broken.
 void drain(nb::handle compressed) {
     nb::object read = compressed.attr("read");
-    while (PyObject_IsTrue(read(kCopyBufferSize).ptr()) == 1) {
+    while (truthy(read(kCopyBufferSize))) {
     }
-    if (PyErr_Occurred())
-        throw nb::python_error();
 }
 
 // Steps from opening the archive to deleting it; true on success. A failure is
@@ -147,7 +170,7 @@ bool unpack(nb::handle tar_xz_file, const std::string &tar_path, const std::stri
             const std::string &model_name) {
     nb::object done = catch_ordinary(
         [&]() -> nb::object {
-            Staging staging(make_temp_dir(path_join(save_dir, ".unpack-")));
+            Staging staging(make_temp_dir(path_join(save_dir, staging_prefix(model_name))));
             // One sequential pass through the xz stream. lzma's reader bounds what
             // each read inflates, so a highly compressible member (zero-filled
             // weights) costs neither memory nor repeated copying.
@@ -203,6 +226,7 @@ nb::object retrieve(nb::handle cloud_url) {
     ModelLock lock(path_join(save_path, lock_name(fs_path(file_name))));
     if (finished())
         return model_dir;
+    sweep_leftovers(save_path, fs_path(file_name), fs_path(model_name));
 
     if (lexists(model_path)) {
         log_info(concat({nb::str("remove model file (not a directory) - "), model_dir}));
@@ -210,15 +234,15 @@ nb::object retrieve(nb::handle cloud_url) {
     }
     auto download = [&] {
         nb::object ok = global("download_file")(nb::arg("cloud_url") = cloud_url, nb::arg("local_file") = tar_xz_file);
-        return PyObject_IsTrue(ok.ptr()) == 1;
+        return truthy(ok);
     };
     if (exists(tar_path)) {
         log_info(concat({nb::str("tar.xz file already exists - "), tar_xz_file}));
         nb::object description = global("fm").attr("from_file")(tar_xz_file);
-        bool valid = PyObject_IsTrue(description.ptr()) == 1 &&
-                     PySequence_Contains(description.ptr(), nb::str("empty").ptr()) == 0;
-        if (PyErr_Occurred())
+        int empty = truthy(description) ? PySequence_Contains(description.ptr(), nb::str("empty").ptr()) : 1;
+        if (empty < 0)
             throw nb::python_error();
+        bool valid = empty == 0;
         if (!valid) {
             log_info(concat({nb::str("tar.xz is invalid, re-downloading - "), tar_xz_file}));
             remove_file(tar_path);

@@ -24,8 +24,9 @@ namespace {
 constexpr Py_ssize_t kChunkSize = 1048576;
 constexpr std::size_t kNameMax = 255;
 
-// A file open for writing under a fresh name beside `target`; removed unless
-// commit() renames it to `target`.
+// A file open for writing under a fresh name beside `target`
+// (".<name>.<8 characters>.part"); removed unless commit() renames it to
+// `target`.
 class PartFile {
 public:
     explicit PartFile(const std::string &target) : target_(target) {

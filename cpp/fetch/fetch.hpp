@@ -34,6 +34,14 @@ nb::str concat(std::initializer_list<nb::handle> parts);
 // str(obj)
 inline nb::str text_of(nb::handle obj) { return nb::str(obj); }
 
+// bool(obj); an error of __bool__ propagates.
+inline bool truthy(nb::handle obj) {
+    int result = PyObject_IsTrue(obj.ptr());
+    if (result < 0)
+        throw nb::python_error();
+    return result == 1;
+}
+
 // The host's OSError for a failed system call (FileNotFoundError,
 // PermissionError, ... by errno) with `path` as its filename.
 [[noreturn]] void raise_os_error(int err, const std::string &path);

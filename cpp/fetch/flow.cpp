@@ -23,10 +23,7 @@ nb::object fetch_model(nb::handle model_id) {
         bool retry_now = false;
         catch_ordinary(
             [&]() -> nb::object {
-                int present = PyObject_IsTrue(model_url.ptr());
-                if (present < 0)
-                    throw nb::python_error();
-                if (!present) {
+                if (!truthy(model_url)) {
                     pause();
                     retry_now = true;
                     return nb::none();
