@@ -59,6 +59,18 @@ def test_module_values_and_documentation():
             "TF_V1 (pb only) → TF_V2 (weights) → Torch.") in fetch.check_model_type.__doc__
 
 
+def test_stub_matches_the_module():
+    import ast
+    import inspect
+
+    stub = ast.parse(open(os.path.join(os.path.dirname(fetch.__file__), "fetch.pyi")).read())
+    functions = [node for node in stub.body if isinstance(node, ast.FunctionDef)]
+    assert {f.name for f in functions} == {name for name in dir(fetch) if callable(getattr(fetch, name))
+                                           and getattr(getattr(fetch, name), "__module__", None) == fetch.__name__}
+    for f in functions:
+        assert [a.arg for a in f.args.args] == list(inspect.signature(getattr(fetch, f.name)).parameters)
+
+
 @pytest.mark.parametrize("call", [
     lambda: fetch.get_model_url(None),
     lambda: fetch.get_model_url(b"key"),
@@ -493,7 +505,7 @@ def _fetch_in_process(base, url, queue):
 def test_concurrent_processes_download_once(env):
     body = tar_xz_bytes(model_members())
     url = env["server"].route("/files/m1.tar.xz", Reply(body=body, stall=0.3, piece=len(body) // 2))
-    ctx = multiprocessing.get_context("fork")
+    ctx = multiprocessing.get_context("spawn")
     queue = ctx.Queue()
     procs = [ctx.Process(target=_fetch_in_process, args=(str(env["base"]), url, queue)) for _ in range(2)]
     for p in procs:
