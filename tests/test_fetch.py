@@ -495,10 +495,11 @@ def test_concurrent_fetches_download_once(env):
     assert len(env["server"].hits()) == 1
 
 
-def _fetch_in_process(base, url, queue):
+def _fetch_in_process(base, url, queue, barrier):
     from quillo_sdk.model import fetch as child_fetch
 
     child_fetch.BASE_MODEL_DIR = base
+    barrier.wait()
     queue.put(child_fetch.download_url(url))
 
 
@@ -506,8 +507,8 @@ def test_concurrent_processes_download_once(env):
     body = tar_xz_bytes(model_members())
     url = env["server"].route("/files/m1.tar.xz", Reply(body=body, stall=0.3, piece=len(body) // 2))
     ctx = multiprocessing.get_context("spawn")
-    queue = ctx.Queue()
-    procs = [ctx.Process(target=_fetch_in_process, args=(str(env["base"]), url, queue)) for _ in range(2)]
+    queue, barrier = ctx.Queue(), ctx.Barrier(2)
+    procs = [ctx.Process(target=_fetch_in_process, args=(str(env["base"]), url, queue, barrier)) for _ in range(2)]
     for p in procs:
         p.start()
     for p in procs:
