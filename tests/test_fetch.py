@@ -475,6 +475,12 @@ def test_broken_transfer_leaves_no_archive(env, caplog):
     assert os.listdir(env["base"]) == [".m1.tar.xz.lock"]
 
 
+def test_invalid_url_is_logged(env, caplog):
+    assert fetch.download_url("no scheme here") is None
+    assert messages(caplog)[-1].startswith("Failed to download from no scheme here - ")
+    assert leftovers(env["base"]) == []
+
+
 def test_unusable_base_dir_is_logged(env, monkeypatch, caplog, tmp_path):
     (tmp_path / "file").write_text("")
     monkeypatch.setattr(fetch, "BASE_MODEL_DIR", str(tmp_path / "file" / "models"))

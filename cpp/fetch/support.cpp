@@ -1,9 +1,9 @@
 #include "fetch/fetch.hpp"
 #include "fetch/paths.hpp"
 
-#include <cerrno>
-
 #include "common/errors.hpp"
+
+#include <cerrno>
 
 namespace quillo::fetch {
 
