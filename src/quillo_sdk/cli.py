@@ -275,11 +275,11 @@ class _ErrorCatcher(logging.Handler):
 
 
 def cmd_zones(args: argparse.Namespace) -> int:
+    zones = check_zones(_load_json(args.zones, "zones file"), args.zones)
+    items = check_items(_load_json(args.detections, "detections file"), args.detections)
     from quillo_sdk.constants import KEY
     from quillo_sdk.roi.zone_gate import ZoneGate
 
-    zones = check_zones(_load_json(args.zones, "zones file"), args.zones)
-    items = check_items(_load_json(args.detections, "detections file"), args.detections)
     if args.frame is None and any(i.tlwh[2] > 1 and i.tlwh[3] > 1 for i in items):
         print("%s: note: some boxes look like pixels (width and height above 1); give --frame WxH "
               "to normalise them" % PROG, file=sys.stderr)

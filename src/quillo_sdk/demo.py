@@ -34,7 +34,7 @@ QUEUE_SIZE = 8
 BATCH_SIZE = 4
 PRODUCE_INTERVAL = 0.002  # a camera far faster than the consumer
 INFERENCE_TIME = 0.006  # stands in for the detector's work on each frame
-PICTURE_FRAMES = 8
+PICTURE_FRAMES = 16
 FETCH_BUDGET = 20  # seconds; loopback needs far less than the fetcher's default budget
 
 
@@ -42,13 +42,13 @@ def demo_zones() -> List[dict]:
     """Region records in frame fractions; fresh dicts each call, as the gate augments them."""
     return [
         {"roi_id": "zone-entrance", "label": "Entrance", "include": True,
-         "points": [[0.04, 0.30], [0.46, 0.22], [0.52, 0.92], [0.07, 0.96]]},
+         "points": [[0.06, 0.38], [0.40, 0.30], [0.45, 0.88], [0.09, 0.93]]},
         {"roi_id": "zone-bay", "label": "Loading bay", "include": True,
-         "points": [[0.40, 0.12], [0.93, 0.08], [0.96, 0.72], [0.48, 0.80]]},
+         "points": [[0.36, 0.14], [0.86, 0.10], [0.90, 0.62], [0.44, 0.70]]},
         {"roi_id": "excl-pillar", "label": "Pillar", "include": False,
-         "points": [[0.64, 0.34], [0.74, 0.34], [0.74, 0.52], [0.64, 0.52]]},
+         "points": [[0.60, 0.30], [0.70, 0.30], [0.70, 0.46], [0.60, 0.46]]},
         {"roi_id": "excl-door", "label": "Staff door", "include": False,
-         "points": [[0.0, 0.55], [0.15, 0.55], [0.15, 0.75], [0.0, 0.75]]},
+         "points": [[0.0, 0.56], [0.16, 0.56], [0.16, 0.72], [0.0, 0.72]]},
     ]
 
 
@@ -79,7 +79,7 @@ class Scene:
 
     KINDS = (("person", 40, 110), ("person", 44, 120), ("forklift", 120, 110), ("cart", 80, 60))
 
-    def __init__(self, seed: int, objects: int = 12) -> None:
+    def __init__(self, seed: int, objects: int = 16) -> None:
         self.rng = random.Random(seed)
         w, h = FRAME_SIZE
         self.objects = []

@@ -208,7 +208,7 @@ def draw_zones(path: str, zones: Iterable[Mapping], kept: Iterable[Point], dropp
     for x, y in dropped:
         canvas.cross(px((x, y)), 4, DROPPED_COLOR, 2)
     for x, y in kept:
-        canvas.dot(px((x, y)), 4.5, KEPT_COLOR, ring=(255, 255, 255))
+        canvas.dot(px((x, y)), 5, KEPT_COLOR, ring=(255, 255, 255))
     for x, y, label, color in labels:
         w, h = Canvas.text_size(label)
         x = min(max(x, 2), width - w - 2)
