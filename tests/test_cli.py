@@ -150,7 +150,7 @@ def test_zones_prints_kept_items_with_their_zones(tmp_path):
 
 @needs_gate
 def test_zones_pixel_boxes_anchor_and_picture(tmp_path):
-    detections = [{"tlwh": [600, 300, 80, 60]}, {"tlwh": [600, 150, 80, 60]}]  # feet at y 360 and 210 of 720
+    detections = [{"tlwh": [600, 220, 80, 80]}, {"tlwh": [600, 100, 80, 60]}]  # centres above the zone
     zones = write_json(tmp_path / "z.json", [dict(SQUARE, points=[[0.2, 0.4], [0.8, 0.4], [0.8, 0.8], [0.2, 0.8]])])
     dets = write_json(tmp_path / "d.json", detections)
     centre = quillo("zones", zones, dets, "--frame", "1280x720")
@@ -272,7 +272,7 @@ def test_demo_runs_end_to_end(tmp_path):
     summary = {line[:28].strip(): line[28:].split() for line in run.stdout.splitlines() if line.startswith("  ")}
     made, dropped, processed = (int(summary[k][0]) for k in ("frames made", "frames dropped", "frames processed"))
     assert made == 40 and dropped + processed == 40 and processed > 0
-    assert "tf_yolo," in summary["model"]
+    assert "(tf_yolo," in summary["model"]
     assert summary["picture"] == [str(tmp_path / "pic" / "demo.png")]
     assert png_size(tmp_path / "pic" / "demo.png") == (960, 596)
     assert "[EVT-START-" in run.stderr and "Finished the downloading" in run.stderr
