@@ -272,7 +272,7 @@ def test_demo_runs_end_to_end(tmp_path):
     summary = {line[:28].strip(): line[28:].split() for line in run.stdout.splitlines() if line.startswith("  ")}
     made, dropped, processed = (int(summary[k][0]) for k in ("frames made", "frames dropped", "frames processed"))
     assert made == 40 and dropped + processed == 40 and processed > 0
-    assert "(tf_yolo," in summary["model"]
+    assert summary["model"][:2] == ["yolov4-tiny-demo:", "tf_yolo,"]
     assert summary["picture"] == [str(tmp_path / "pic" / "demo.png")]
     assert png_size(tmp_path / "pic" / "demo.png") == (960, 596)
     assert "[EVT-START-" in run.stderr and "Finished the downloading" in run.stderr

@@ -112,8 +112,12 @@ def cmd_fetch(args: argparse.Namespace) -> int:
         return 0
     if not os.path.isdir(model_dir):
         raise JobFailed("the archive of %s did not unpack into %s" % (args.model_id, model_dir))
+    try:
+        model_type = fetch.check_model_type(model_dir)
+    except OSError as exc:
+        raise JobFailed("cannot read %s: %s" % (model_dir, exc.strerror or exc)) from None
     print("model dir:  " + model_dir)
-    print("model type: " + (fetch.check_model_type(model_dir) or "unknown"))
+    print("model type: " + (model_type or "unknown"))
     return 0
 
 
@@ -327,7 +331,7 @@ def cmd_zones(args: argparse.Namespace) -> int:
 # --- devserver -----------------------------------------------------------------------------------
 
 def cmd_devserver(args: argparse.Namespace) -> int:
-    from quillo_sdk.devserver import SAMPLE_MODELS, DevServer
+    from quillo_sdk.devserver import SAMPLE_MODELS, DevServer, write_token_file
 
     configure(logging.INFO)
     try:
@@ -337,9 +341,7 @@ def cmd_devserver(args: argparse.Namespace) -> int:
     token_file = args.token_file
     if token_file:
         try:
-            fd = os.open(token_file, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
-            with os.fdopen(fd, "w") as out:
-                out.write(server.token + "\n")
+            write_token_file(token_file, server.token)
         except OSError as exc:
             server.stop()
             raise JobFailed("cannot write the token to %s: %s" % (token_file, exc.strerror or exc)) from None

@@ -232,18 +232,18 @@ class FetchResult:
     model_dir: Optional[str]
     model_type: Optional[str]
     seconds: float
+    kept: bool = True
 
 
 def fetch_model(model_url: str, token: str, base_dir: str, model: str, budget: int = FETCH_BUDGET) -> FetchResult:
     """Fetch ``model`` through the kit's fetcher pointed at ``model_url`` (with its "<MODEL_KEY>"),
     the device ``token`` and ``base_dir``; the fetcher's settings are restored afterwards."""
+    from quillo_sdk.devserver import write_token_file
     from quillo_sdk.model import fetch
 
     with tempfile.TemporaryDirectory(prefix="quillo-token-") as token_dir:
         token_file = os.path.join(token_dir, "device_token")
-        fd = os.open(token_file, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
-        with os.fdopen(fd, "w") as out:
-            out.write(token + "\n")
+        write_token_file(token_file, token)
         settings = {"MODEL_URL": model_url, "TOKEN_FILE": token_file, "BASE_MODEL_DIR": base_dir,
                     "DOWNLOAD_MODEL_TIMEOUT": budget}
         saved = {name: getattr(fetch, name) for name in settings if hasattr(fetch, name)}
@@ -271,9 +271,12 @@ def summary_lines(fetched: Optional[FetchResult], result: PipelineResult, pictur
                   seconds: float) -> List[str]:
     lines = ["", "quillo demo summary"]
     if fetched is not None:
-        where = fetched.model_dir or "fetch failed"
-        lines.append("  %-26s %s -> %s (%s, %.2f s)" % ("model", fetched.model, where,
-                                                         fetched.model_type or "unknown type", fetched.seconds))
+        if fetched.model_dir:
+            lines.append("  %-26s %s: %s, fetched in %.2f s into %s" % (
+                "model", fetched.model, fetched.model_type or "unknown type", fetched.seconds,
+                fetched.model_dir if fetched.kept else "a temporary directory"))
+        else:
+            lines.append("  %-26s %s: fetch failed" % ("model", fetched.model))
     lines += [
         "  %-26s %7d" % ("frames made", result.frames_made),
         "  %-26s %7d   (queue of %d keeps the newest)" % ("frames dropped", result.frames_dropped, QUEUE_SIZE),
@@ -317,6 +320,7 @@ def run_demo(frames: int = 300, seed: int = 7, out: str = os.path.join("out", "q
     with DevServer() as server, tempfile.TemporaryDirectory(prefix="quillo-models-") as scratch:
         log.info("development backend at " + server.base_url)
         fetched = fetch_model(server.model_url, server.token, base_dir or scratch, model)
+        fetched.kept = base_dir is not None
         if fetched.model_dir:
             log.info("model %s in %s, type %s" % (model, fetched.model_dir, fetched.model_type or "unknown"))
         else:

@@ -25,6 +25,7 @@ import hmac
 import io
 import json
 import lzma
+import os
 import random
 import secrets
 import struct
@@ -154,6 +155,14 @@ def sample_archive(key: str) -> bytes:
         if data is None:
             data = _archives[key] = build_archive(SAMPLE_MODELS[key])
         return data
+
+
+def write_token_file(path: str, token: str) -> None:
+    """Write ``token`` where the fetcher reads it, readable by the owner only."""
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+    with os.fdopen(fd, "w") as out:
+        os.fchmod(out.fileno(), 0o600)  # an existing file keeps its mode otherwise
+        out.write(token + "\n")
 
 
 # --- URL signing ---------------------------------------------------------------------------------
