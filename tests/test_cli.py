@@ -149,6 +149,19 @@ def test_zones_prints_kept_items_with_their_zones(tmp_path):
 
 
 @needs_gate
+@pytest.mark.parametrize("zones, kept_ids", [
+    ([], [[], []]),  # no zones: everything passes, unannotated
+    ([SQUARE, dict(SQUARE, roi_id="all", label="everywhere", points=[])], [["abc123"], []]),
+])
+def test_zones_without_outlines_let_items_through(tmp_path, zones, kept_ids):
+    detections = json.dumps([{"tlwh": [0.45, 0.45, 0.1, 0.1]}, {"tlwh": [0, 0, 0.1, 0.1]}])
+    run = subprocess.run([sys.executable, "-m", "quillo_sdk", "zones", str(write_json(tmp_path / "z.json", zones)), "-"],
+                         input=detections, capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    assert [k["roi_id"] for k in json.loads(run.stdout)] == kept_ids
+
+
+@needs_gate
 def test_zones_pixel_boxes_anchor_and_picture(tmp_path):
     detections = [{"tlwh": [600, 220, 80, 80]}, {"tlwh": [600, 100, 80, 60]}]  # centres above the zone
     zones = write_json(tmp_path / "z.json", [dict(SQUARE, points=[[0.2, 0.4], [0.8, 0.4], [0.8, 0.8], [0.2, 0.8]])])

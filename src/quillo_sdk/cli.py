@@ -11,6 +11,7 @@ import logging
 import math
 import os
 import sys
+import textwrap
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from quillo_sdk import __version__
@@ -405,6 +406,10 @@ configuration (environment variables, read when the kit is imported):
 """
 
 
+def _wrap(text: str) -> str:
+    return textwrap.fill(text, 100)
+
+
 def build_parser() -> argparse.ArgumentParser:
     from quillo_sdk.devserver import DEFAULT_MODEL, SAMPLE_MODELS
 
@@ -421,9 +426,9 @@ def build_parser() -> argparse.ArgumentParser:
     demo = commands.add_parser(
         "demo", help="run every part together against an embedded development backend",
         formatter_class=raw,
-        description="Start a development backend, fetch a detection model end to end, run a synthetic video "
+        description=_wrap("Start a development backend, fetch a detection model end to end, run a synthetic video "
                     "pipeline (producer faster than consumer, drop-oldest queue, batch drains, zone gate, "
-                    "log identifiers), then print a summary and write a PNG of the zones. No account needed.",
+                    "log identifiers), then print a summary and write a PNG of the zones. No account needed."),
         epilog="examples:\n  quillo demo\n  quillo demo --frames 100 --seed 3 --out /tmp/zones.png\n"
                "  quillo demo --base-dir ./models --model person-detection-openvino -v\n\n"
                "The scene is reproducible from --seed; which frames the queue drops depends on timing.")
@@ -432,17 +437,17 @@ def build_parser() -> argparse.ArgumentParser:
     demo.add_argument("--out", default=os.path.join("out", "quillo-demo.png"),
                       help="PNG to write (default out/quillo-demo.png)")
     demo.add_argument("--base-dir", help="keep fetched models here (default: a temporary directory)")
-    demo.add_argument("--model", default=DEFAULT_MODEL, choices=sorted(SAMPLE_MODELS),
-                      help="sample model to fetch (default %s)" % DEFAULT_MODEL)
+    demo.add_argument("--model", default=DEFAULT_MODEL, choices=sorted(SAMPLE_MODELS), metavar="KEY",
+                      help="sample model to fetch: %s (default %s)" % (", ".join(SAMPLE_MODELS), DEFAULT_MODEL))
     demo.add_argument("-v", "--verbose", action="store_true", help="also log every frame's event")
     demo.set_defaults(run=cmd_demo)
 
     fetch = commands.add_parser(
         "fetch", help="fetch a model from the configured backend",
         formatter_class=raw,
-        description="Resolve MODEL_ID at the backend (SERVER_HOST) with the device token (QUILLO_TOKEN_FILE), "
+        description=_wrap("Resolve MODEL_ID at the backend (SERVER_HOST) with the device token (QUILLO_TOKEN_FILE), "
                     "download and unpack it under the model directory (QUILLO_MODEL_DIR or --base-dir), and "
-                    "print the model directory and its type. Attempts repeat every second until --timeout.",
+                    "print the model directory and its type. Attempts repeat every second until --timeout."),
         epilog="examples:\n  quillo fetch yolov4-tiny-demo\n"
                "  SERVER_HOST=http://127.0.0.1:8080 QUILLO_TOKEN_FILE=token.txt quillo fetch ssd-mobilenet-tflite\n"
                "  quillo fetch https://example.com/models/m1.tar.xz --base-dir ./models --timeout 60\n\n" + ENVIRONMENT)
@@ -456,8 +461,8 @@ def build_parser() -> argparse.ArgumentParser:
     model_type = commands.add_parser(
         "model-type", help="name the framework of an unpacked model directory",
         formatter_class=raw,
-        description="Print the framework of the model in DIR (tf_yolo, openvino, tflite, tensorrt, tf_v2, tf_v1, "
-                    "torch), or \"unknown\" with exit status 1.",
+        description=_wrap("Print the framework of the model in DIR (tf_yolo, openvino, tflite, tensorrt, tf_v2, tf_v1, "
+                    "torch), or \"unknown\" with exit status 1."),
         epilog="examples:\n  quillo model-type ~/.cache/quillo/models/yolov4-tiny-demo\n"
                "  quillo model-type ./models/efficientdet-d0-saved-model || echo 'not a model'")
     model_type.add_argument("dir", metavar="DIR", help="model directory")
@@ -466,11 +471,11 @@ def build_parser() -> argparse.ArgumentParser:
     zones = commands.add_parser(
         "zones", help="filter detections or tracks through zones",
         formatter_class=raw,
-        description="Filter the detections of DETECTIONS.json through the zones of ZONES.json and print the "
-                    "kept items, with the ids and names of their zones, as JSON.\n\n"
+        description=_wrap("Filter the detections of DETECTIONS.json through the zones of ZONES.json and print "
+                          "the kept items, with the ids and names of their zones, as JSON.") + "\n\n"
                     "ZONES.json: a list of region records {\"roi_id\": text, \"label\": text, \"include\": true|false,\n"
-                    "  \"points\": [[x, y], ...]} with vertices in frame fractions (0..1); a record without\n"
-                    "  points lets everything through.\n"
+                    "  \"points\": [[x, y], ...]} with vertices in frame fractions (0..1); a record with no\n"
+                    "  points lets every item through (annotated only by the zones that match it).\n"
                     "DETECTIONS.json: a list of {\"tlwh\": [x, y, w, h], ...}; with an \"info\" object the item is a\n"
                     "  track, and info.rect, when present, is its box. Boxes wider and taller than 1 are pixels\n"
                     "  and are divided by --frame.",
@@ -488,7 +493,7 @@ def build_parser() -> argparse.ArgumentParser:
     devserver = commands.add_parser(
         "devserver", help="run the development backend on loopback",
         formatter_class=raw,
-        description="Serve the model-URL endpoint and signed sample model archives on 127.0.0.1 until Ctrl-C.",
+        description=_wrap("Serve the model-URL endpoint and signed sample model archives on 127.0.0.1 until Ctrl-C."),
         epilog="examples:\n  quillo devserver\n  quillo devserver --port 0 --token s3cret --token-file token.txt\n\n"
                "then, in another terminal:\n"
                "  SERVER_HOST=http://127.0.0.1:8080 QUILLO_TOKEN_FILE=token.txt quillo fetch yolov4-tiny-demo")
