@@ -298,7 +298,8 @@ def summary_lines(fetched: Optional[FetchResult], result: PipelineResult, pictur
         items = (result.detections_in + result.tracks_in) / max(result.frames_processed, 1)
         lines += ["", "  %-26s median %.0f us, p95 %.0f us, max %.0f us (%.0f items a frame)" % (
             "filter time per frame", statistics.median(us), _percentile(us, 0.95), max(us), items)]
-    lines.append("  %-26s %d" % ("zone entries logged", result.zone_entries))
+    lines.append("  %-26s %d frame events (shown with -v), %d zone entries" % (
+        "events logged", result.frames_processed, result.zone_entries))
     if picture:
         lines.append("  %-26s %s" % ("picture", picture))
     lines.append("  %-26s %.1f s" % ("took", seconds))
