@@ -580,6 +580,15 @@ nb::object contains_xy(nb::handle geometry, nb::handle xs, nb::handle ys) {
     return ns.get("np").attr("frombuffer")(buffer, nb::arg("dtype") = nb::handle(reinterpret_cast<PyObject *>(&PyBool_Type)));
 }
 
+// The anchor point filter_in_roi computes for `box`, as the pair of doubles it locates.
+nb::object anchor_xy(nb::handle box, nb::handle anchor_pt, nb::handle frame_sz) {
+    nb::object anchor[2];
+    unpack(anchor_pt.ptr(), 2, anchor);
+    nb::object fx = item(frame_sz.ptr(), names.zero), fy = item(frame_sz.ptr(), names.one);
+    geometry::Point p = anchor_point(box.ptr(), AnchorInputs(anchor[0].ptr(), anchor[1].ptr(), fx.ptr(), fy.ptr()));
+    return nb::make_tuple(p.x, p.y);
+}
+
 // ------------------------------------------------------------ assembly
 
 PyObject *intern(const char *text) {
@@ -656,6 +665,8 @@ void init_module(nb::module_ &m) {
     gate.release();  // the module keeps the type for the process lifetime
     m.def("_contains_xy", &contains_xy, nb::arg("geometry"), nb::arg("xs"), nb::arg("ys"),
           "Interior test of a shapely geometry at the points (xs[i], ys[i]), as the gate decides it.");
+    m.def("_anchor_xy", &anchor_xy, nb::arg("box"), nb::arg("anchor_pt"), nb::arg("frame_sz"),
+          "The anchor point of `box` as the gate computes and locates it.");
 }
 
 } // namespace quillo::zone_gate

@@ -1,0 +1,251 @@
+// download_url: a download URL becomes a model directory under BASE_MODEL_DIR.
+//
+// Fetches of one model are serialised by a lock file beside it, and the
+// archive is unpacked into a staging directory that is moved into place only
+// once every member is out, so a model directory that exists is complete.
+#include "fetch/fetch.hpp"
+#include "fetch/paths.hpp"
+
+#include "common/call_args.hpp"
+#include "common/errors.hpp"
+#include "common/method.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quillo::fetch {
+
+namespace {
+
+// Large copies per member write: fewer trips through the tar library.
+constexpr long kCopyBufferSize = 1 << 20;
+
+// An exclusive flock on `path` (created if missing), held for the scope.
+// The wait happens without the host's lock; signals are honoured meanwhile.
+class ModelLock {
+public:
+    explicit ModelLock(const std::string &path) {
+        fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (fd_ < 0)
+            throw SysError{errno, path};
+        for (;;) {
+            int rc, err;
+            {
+                nb::gil_scoped_release unlocked;
+                rc = flock(fd_, LOCK_EX);
+                err = errno;
+            }
+            if (rc == 0)
+                return;
+            if (err != EINTR) {
+                close(fd_);
+                throw SysError{err, path};
+            }
+            if (PyErr_CheckSignals() != 0) {
+                close(fd_);
+                throw nb::python_error();
+            }
+        }
+    }
+    ModelLock(const ModelLock &) = delete;
+    ModelLock &operator=(const ModelLock &) = delete;
+    ~ModelLock() { close(fd_); }
+
+private:
+    int fd_ = -1;
+};
+
+// A staging directory, removed with whatever is left in it.
+class Staging {
+public:
+    explicit Staging(std::string path) : path_(std::move(path)) {}
+    Staging(const Staging &) = delete;
+    Staging &operator=(const Staging &) = delete;
+    ~Staging() { remove_tree(path_); }
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+std::vector<std::string> entries(const std::string &dir) {
+    DIR *d = opendir(dir.c_str());
+    if (!d)
+        throw SysError{errno, dir};
+    std::vector<std::string> names;
+    while (dirent *entry = readdir(d)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            names.emplace_back(entry->d_name);
+    }
+    closedir(d);
+    return names;
+}
+
+bool real_dir(const std::string &path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Puts `from` at `to` the way unpacking there would have: directories merge
+// into existing ones, anything else takes the place of what is there.
+void move_into_place(const std::string &from, const std::string &to) {
+    if (real_dir(from) && real_dir(to)) {
+        for (const std::string &name : entries(from))
+            move_into_place(path_join(from, name), path_join(to, name));
+        return;
+    }
+    if (rename(from.c_str(), to.c_str()) != 0)
+        throw SysError{errno, to};
+}
+
+// Everything the archive held goes into `save_dir`, the model's own top-level
+// entry last, so the model directory appears complete or not at all.
+void promote(const std::string &staging, const std::string &save_dir, const std::string &model_name) {
+    bool has_model = false;
+    for (const std::string &name : entries(staging)) {
+        if (name == model_name)
+            has_model = true;
+        else
+            move_into_place(path_join(staging, name), path_join(save_dir, name));
+    }
+    if (has_model)
+        move_into_place(path_join(staging, model_name), path_join(save_dir, model_name));
+}
+
+// Reads the xz stream to its end: the tar entries may all be out while the
+// stream's tail, with the integrity check of the last block, is cut or broken.
+void drain(nb::handle compressed) {
+    nb::object read = compressed.attr("read");
+    while (PyObject_IsTrue(read(kCopyBufferSize).ptr()) == 1) {
+    }
+    if (PyErr_Occurred())
+        throw nb::python_error();
+}
+
+// Steps from opening the archive to deleting it; true on success. A failure is
+// logged and leaves neither the archive nor anything unpacked behind.
+bool unpack(nb::handle tar_xz_file, const std::string &tar_path, const std::string &save_dir,
+            const std::string &model_name) {
+    nb::object done = catch_ordinary(
+        [&]() -> nb::object {
+            Staging staging(make_temp_dir(path_join(save_dir, "." + model_name + ".unpack-")));
+            // One sequential pass through the xz stream. lzma's reader bounds what
+            // each read inflates, so a highly compressible member (zero-filled
+            // weights) costs neither memory nor repeated copying.
+            nb::object compressed = global("lzma").attr("open")(tar_xz_file);
+            ScopedClose close_compressed(compressed);
+            nb::object archive = global("tarfile").attr("open")(
+                nb::arg("fileobj") = compressed, nb::arg("mode") = "r|", nb::arg("copybufsize") = kCopyBufferSize);
+            ScopedClose close_archive(archive);
+            global("_safe_extract")(archive, fs_text(staging.path()));
+            drain(compressed);
+            remove_file(tar_path);
+            close_archive.close();
+            close_compressed.close();
+            promote(staging.path(), save_dir, model_name);
+            return nb::bool_(true);
+        },
+        [&](nb::handle exc) -> nb::object {
+            log_warning(concat({nb::str("Failed to extracting tarxz "), tar_xz_file, nb::str(" - "), text_of(exc)}));
+            unlink(tar_path.c_str());
+            return nb::bool_(false);
+        });
+    return done.ptr() == Py_True;
+}
+
+nb::object retrieve(nb::handle cloud_url) {
+    nb::object parts = global("urlparse")(cloud_url);
+    nb::object save_dir = nb::steal(PyOS_FSPath(global("BASE_MODEL_DIR").ptr()));
+    if (!save_dir.is_valid())
+        throw nb::python_error();
+    if (!PyUnicode_Check(save_dir.ptr())) {
+        PyErr_Format(PyExc_TypeError, "BASE_MODEL_DIR must be str, not %.200s", Py_TYPE(save_dir.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    std::string save_path = fs_path(save_dir);
+    make_dirs(save_path);
+
+    nb::object file_name = parts.attr("path").attr("rpartition")("/")[2];
+    nb::object model_name = file_name.attr("replace")(".tar.xz", "");
+    nb::object os_join = global("os").attr("path").attr("join");
+    nb::object tar_xz_file = os_join(save_dir, file_name);
+    nb::object model_dir = os_join(save_dir, model_name);
+    std::string tar_path = fs_path(tar_xz_file), model_path = fs_path(model_dir);
+
+    auto finished = [&] {
+        if (!is_dir(model_path))
+            return false;
+        log_info(concat({nb::str("model dir already exists, skipping download - "), model_dir}));
+        return true;
+    };
+    if (finished())
+        return model_dir;
+    // Another fetch of this model may be under way: wait for it, then look again.
+    ModelLock lock(path_join(save_path, "." + fs_path(file_name) + ".lock"));
+    if (finished())
+        return model_dir;
+
+    if (lexists(model_path)) {
+        log_info(concat({nb::str("remove model file (not a directory) - "), model_dir}));
+        remove_file(model_path);
+    }
+    auto download = [&] {
+        nb::object ok = global("download_file")(nb::arg("cloud_url") = cloud_url, nb::arg("local_file") = tar_xz_file);
+        return PyObject_IsTrue(ok.ptr()) == 1;
+    };
+    if (exists(tar_path)) {
+        log_info(concat({nb::str("tar.xz file already exists - "), tar_xz_file}));
+        nb::object description = global("fm").attr("from_file")(tar_xz_file);
+        bool valid = PyObject_IsTrue(description.ptr()) == 1 &&
+                     PySequence_Contains(description.ptr(), nb::str("empty").ptr()) == 0;
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        if (!valid) {
+            log_info(concat({nb::str("tar.xz is invalid, re-downloading - "), tar_xz_file}));
+            remove_file(tar_path);
+            if (!download())
+                return nb::none();
+        }
+    } else if (!download()) {
+        return nb::none();
+    }
+
+    log_info(concat({nb::str("Extracting model file - "), tar_xz_file, nb::str(" to "), save_dir}));
+    if (!unpack(tar_xz_file, tar_path, save_path, fs_path(model_name)))
+        return nb::none();
+    log_info(nb::str("Finished the downloading"));
+    return model_dir;
+}
+
+nb::object download_url_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const char *const names[] = {"cloud_url"};
+    static const Parameters params{"download_url", names, 1, 1, 1};
+    PyObject *cloud_url;
+    if (!bind_arguments(params, args, nargs, kwnames, &cloud_url))
+        throw nb::python_error();
+    require_str(cloud_url, "cloud_url");
+    return catch_ordinary([&] { return retrieve(cloud_url); },
+                          [&](nb::handle exc) -> nb::object {
+                              log_warning(concat({nb::str("Failed to download from "), cloud_url, nb::str(" - "),
+                                                  text_of(exc)}));
+                              return nb::none();
+                          });
+}
+
+} // namespace
+
+void export_archive(nb::module_ &m) {
+    m.attr("download_url") = make_method(
+        {"download_url", "download_url", kModule,
+         "Return the model directory for the archive at ``cloud_url``: an existing one as it is, "
+         "otherwise the archive (reused when present and not empty, else downloaded) unpacked into "
+         "``BASE_MODEL_DIR`` and deleted. Failures are logged and give None.",
+         "(cloud_url)", {{"cloud_url", "str"}, {"return", "str | None"}}, entry<download_url_impl>});
+}
+
+} // namespace quillo::fetch

@@ -1,0 +1,90 @@
+// _safe_extract: member-by-member unpacking of a tar stream that refuses any
+// member which would land, link or write outside the destination.
+#include "fetch/fetch.hpp"
+#include "fetch/paths.hpp"
+#include "fetch/tar_guard.hpp"
+
+#include "common/call_args.hpp"
+#include "common/errors.hpp"
+#include "common/method.hpp"
+
+namespace quillo::fetch {
+
+namespace {
+
+[[noreturn]] void refuse(nb::handle name) {
+    PyErr_SetObject(PyExc_Exception, concat({nb::str("Attempted path traversal in tar archive: "), name}).ptr());
+    throw nb::python_error();
+}
+
+bool is(nb::handle member, const char *kind) { return PyObject_IsTrue(member.attr(kind)().ptr()) == 1; }
+
+// Beyond the name: only files, directories and links; nothing written through
+// a link already on disk; links pointing inside only. Device nodes and fifos
+// have no place in a model.
+bool member_allowed(nb::handle member, std::string_view name, const Destination &dest) {
+    bool link = is(member, "issym");
+    bool hard = !link && is(member, "islnk");
+    if (!link && !hard && !is(member, "isreg") && !is(member, "isdir"))
+        return false;
+    if (!dest.free_of_links(name))
+        return false;
+    if (!link && !hard)
+        return true;
+    // A link never replaces what an earlier member put there.
+    if (dest.occupied(name))
+        return false;
+    std::string target = fs_path(member.attr("linkname"));
+    if (link)
+        return dest.link_target_inside(name, target);
+    // The library links to destination/linkname, following a link found there.
+    return dest.name_inside(target) && dest.free_of_links(target);
+}
+
+nb::object safe_extract(nb::handle tar, nb::handle path) {
+    Destination dest(fs_path(path));
+    nb::dict options;
+    // The library's own "data" filter as a second line where it has one.
+    if (nb::hasattr(global("tarfile"), "data_filter"))
+        options["filter"] = "data";
+    nb::object extract = tar.attr("extract");
+    nb::object members = nb::steal(PyObject_GetIter(tar.ptr()));
+    if (!members.is_valid())
+        throw nb::python_error();
+    while (PyObject *item = PyIter_Next(members.ptr())) {
+        nb::object member = nb::steal(item);
+        nb::object name = member.attr("name");
+        std::string name_bytes = fs_path(name);
+        if (!dest.name_inside(name_bytes) || !member_allowed(member, name_bytes, dest))
+            refuse(name);
+        extract(member, path, **options);
+    }
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    return nb::none();
+}
+
+nb::object safe_extract_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const char *const names[] = {"tar", "path"};
+    static const Parameters params{"_safe_extract", names, 2, 2, 2};
+    PyObject *values[2];
+    if (!bind_arguments(params, args, nargs, kwnames, values))
+        throw nb::python_error();
+    require_str(values[1], "path");
+    return safe_extract(values[0], values[1]);
+}
+
+} // namespace
+
+void export_extract(nb::module_ &m) {
+    m.attr("_safe_extract") = make_method(
+        {"_safe_extract", "_safe_extract", kModule,
+         "Unpack every member of the open archive ``tar`` below ``path``, in archive order. A member "
+         "that would land outside ``path``, a link pointing outside, a member written through a link "
+         "and device or fifo members raise Exception(\"Attempted path traversal in tar archive: "
+         "<name>\"); members before it stay unpacked.",
+         "(tar, path)", {{"tar", "tarfile.TarFile"}, {"path", "str"}, {"return", "None"}},
+         entry<safe_extract_impl>});
+}
+
+} // namespace quillo::fetch

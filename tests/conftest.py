@@ -1,0 +1,227 @@
+"""Shared fixtures: a loopback HTTP server and tar.xz archive makers."""
+
+from __future__ import annotations
+
+import http.server
+import io
+import socket
+import tarfile
+import threading
+import time
+from dataclasses import dataclass, field
+from typing import Callable, Dict, List, Optional, Sequence, Tuple, Union
+
+import pytest
+
+
+@dataclass
+class Reply:
+    """What the server answers to one path.
+
+    ``body`` is sent with a Content-Length unless ``chunked`` is set or
+    ``content_length`` overrides the header (None: no header at all when
+    ``chunked`` is set). ``cut_after`` closes the connection after that many
+    body bytes; ``stall`` sleeps that long before the rest of the body.
+    """
+
+    status: int = 200
+    body: bytes = b""
+    headers: Dict[str, str] = field(default_factory=dict)
+    chunked: bool = False
+    content_length: Union[int, str, None, bool] = True
+    cut_after: Optional[int] = None
+    stall: float = 0.0
+    piece: int = 1 << 16
+
+
+@dataclass
+class Seen:
+    method: str
+    path: str
+    headers: Dict[str, str]
+
+
+class LoopbackServer:
+    """A threaded HTTP/1.1 server on 127.0.0.1 answering from a route table.
+
+    A route is a Reply, a list of Replies (one per request, the last one
+    repeated) or a callable taking the request path and returning a Reply.
+    """
+
+    def __init__(self) -> None:
+        self.routes: Dict[str, Union[Reply, List[Reply], Callable[[str], Reply]]] = {}
+        self.seen: List[Seen] = []
+        self._lock = threading.Lock()
+        server = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def do_GET(self) -> None:  # noqa: N802 - http.server's naming
+                with server._lock:
+                    server.seen.append(Seen("GET", self.path, {k.lower(): v for k, v in self.headers.items()}))
+                reply = server._reply_for(self.path)
+                server._send(self, reply)
+
+            def log_message(self, *args: object) -> None:
+                pass
+
+        self._httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self._httpd.daemon_threads = True
+        self.port = self._httpd.server_address[1]
+        self._thread = threading.Thread(target=self._httpd.serve_forever, args=(0.02,), daemon=True)
+        self._thread.start()
+
+    def url(self, path: str, host: str = "127.0.0.1") -> str:
+        return "http://%s:%d%s" % (host, self.port, path)
+
+    def route(self, path: str, reply: Union[Reply, List[Reply], Callable[[str], Reply]]) -> str:
+        self.routes[path] = reply
+        return self.url(path)
+
+    def hits(self, path: Optional[str] = None) -> List[Seen]:
+        with self._lock:
+            return [s for s in self.seen if path is None or s.path.split("?")[0] == path]
+
+    def _reply_for(self, path: str) -> Reply:
+        route = self.routes.get(path.split("?")[0])
+        if route is None:
+            return Reply(404, b"not found")
+        if callable(route):
+            return route(path)
+        if isinstance(route, list):
+            with self._lock:
+                return route.pop(0) if len(route) > 1 else route[0]
+        return route
+
+    @staticmethod
+    def _send(handler: http.server.BaseHTTPRequestHandler, reply: Reply) -> None:
+        body = reply.body
+        handler.send_response(reply.status)
+        for name, value in reply.headers.items():
+            handler.send_header(name, value)
+        if reply.chunked:
+            handler.send_header("Transfer-Encoding", "chunked")
+        elif reply.content_length is True:
+            handler.send_header("Content-Length", str(len(body)))
+        elif reply.content_length not in (None, False):
+            handler.send_header("Content-Length", str(reply.content_length))
+        # Without a trustworthy length the body ends where the connection does.
+        if reply.cut_after is not None or (not reply.chunked and reply.content_length is not True):
+            handler.send_header("Connection", "close")
+            handler.close_connection = True
+        handler.end_headers()
+        limit = len(body) if reply.cut_after is None else min(reply.cut_after, len(body))
+        out = handler.wfile
+        try:
+            sent = 0
+            while sent < limit:
+                if reply.stall and sent > 0:
+                    out.flush()
+                    time.sleep(reply.stall)
+                piece = body[sent : min(limit, sent + reply.piece)]
+                if reply.chunked:
+                    out.write(b"%x\r\n%s\r\n" % (len(piece), piece))
+                else:
+                    out.write(piece)
+                sent += len(piece)
+            if reply.stall and limit == 0:
+                out.flush()
+                time.sleep(reply.stall)
+            if reply.chunked and reply.cut_after is None:
+                out.write(b"0\r\n\r\n")
+            out.flush()
+        except (BrokenPipeError, ConnectionResetError):
+            handler.close_connection = True
+            return
+        if reply.cut_after is not None:
+            handler.close_connection = True
+            try:
+                handler.connection.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def close(self) -> None:
+        self._httpd.shutdown()
+        self._httpd.server_close()
+
+
+@pytest.fixture
+def http_server():
+    server = LoopbackServer()
+    yield server
+    server.close()
+
+
+@pytest.fixture
+def other_http_server():
+    """A second server: another origin (same host, another port)."""
+    server = LoopbackServer()
+    yield server
+    server.close()
+
+
+# ---------------------------------------------------------------- archives
+
+Member = Tuple  # ("file", name, data) | ("dir", name) | ("symlink", name, target)
+#               | ("hardlink", name, target) | ("chr"|"blk"|"fifo", name)
+
+
+def tar_bytes(members: Sequence[Member]) -> bytes:
+    """An uncompressed tar stream holding ``members`` in order."""
+    raw = io.BytesIO()
+    with tarfile.open(fileobj=raw, mode="w", format=tarfile.PAX_FORMAT) as tar:
+        for kind, name, *rest in members:
+            info = tarfile.TarInfo(name)
+            info.mtime = 1_700_000_000
+            data = None
+            if kind == "file":
+                data = rest[0] if rest else b""
+                info.size = len(data)
+                info.mode = 0o644
+            elif kind == "dir":
+                info.type = tarfile.DIRTYPE
+                info.mode = 0o755
+            elif kind == "symlink":
+                info.type = tarfile.SYMTYPE
+                info.linkname = rest[0]
+            elif kind == "hardlink":
+                info.type = tarfile.LNKTYPE
+                info.linkname = rest[0]
+            elif kind in ("chr", "blk"):
+                info.type = tarfile.CHRTYPE if kind == "chr" else tarfile.BLKTYPE
+                info.devmajor, info.devminor = 1, 3
+                info.mode = 0o666
+            elif kind == "fifo":
+                info.type = tarfile.FIFOTYPE
+                info.mode = 0o644
+            else:
+                raise ValueError(kind)
+            tar.addfile(info, io.BytesIO(data) if data is not None else None)
+    return raw.getvalue()
+
+
+def tar_xz_bytes(members: Sequence[Member], preset: int = 0) -> bytes:
+    """``members`` as a tar.xz archive."""
+    import lzma
+
+    return lzma.compress(tar_bytes(members), format=lzma.FORMAT_XZ, preset=preset)
+
+
+def model_members(name: str = "m1", files: Optional[Dict[str, bytes]] = None) -> List[Member]:
+    """A well-formed model archive: a top directory ``name`` and its files."""
+    files = files if files is not None else {"model.weights": b"\x01" * 1000, "yolov4.cfg": b"[net]\n"}
+    return [("dir", name)] + [("file", "%s/%s" % (name, f), data) for f, data in files.items()]
+
+
+@pytest.fixture
+def make_tar_xz(tmp_path):
+    """Writes a tar.xz made of the given members and returns its path."""
+    counter = iter(range(1_000_000))
+
+    def make(members: Sequence[Member], path=None, preset: int = 0):
+        target = path or tmp_path / ("archive%d.tar.xz" % next(counter))
+        target.write_bytes(tar_xz_bytes(members, preset))
+        return target
+
+    return make

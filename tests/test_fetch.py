@@ -1,0 +1,632 @@
+"""quillo_sdk.model.fetch against a loopback HTTP server, real tar.xz archives and libmagic."""
+
+from __future__ import annotations
+
+import json
+import logging
+import multiprocessing
+import os
+import tarfile
+import threading
+
+import pytest
+
+from conftest import Reply, model_members, tar_xz_bytes
+from quillo_sdk.constants import MODEL_TYPE
+from quillo_sdk.model import fetch
+
+MIB = 1 << 20
+LOGGER = "quillo_sdk.MODEL"
+
+
+@pytest.fixture(autouse=True)
+def info_logs(caplog):
+    caplog.set_level(logging.INFO, logger="quillo_sdk")
+
+
+@pytest.fixture
+def env(tmp_path, monkeypatch, http_server):
+    """Token file, model directory and model-URL endpoint of a test device."""
+    token = tmp_path / "token"
+    token.write_text("secret\n")
+    base = tmp_path / "models"
+    monkeypatch.setattr(fetch, "TOKEN_FILE", str(token))
+    monkeypatch.setattr(fetch, "BASE_MODEL_DIR", str(base))
+    monkeypatch.setattr(fetch, "MODEL_URL", http_server.url("/api/models/<MODEL_KEY>/url"))
+    return {"token": token, "base": base, "server": http_server}
+
+
+def lines(caplog):
+    return [(r.levelname, r.getMessage()) for r in caplog.records if r.name == LOGGER]
+
+
+def messages(caplog):
+    return [m for _, m in lines(caplog)]
+
+
+def leftovers(directory):
+    """Names of staging directories, partial files and lock files left behind."""
+    return sorted(n for n in os.listdir(directory) if n.endswith(".part") or ".unpack-" in n)
+
+
+# ---------------------------------------------------------------- module face
+
+def test_module_values_and_documentation():
+    assert fetch.DOWNLOAD_MODEL_TIMEOUT == 300
+    assert fetch.logger.name == LOGGER
+    assert "empty" in fetch.fm.from_buffer(b"")
+    assert ("TF_YOLO → OpenVINO → TFLite → TensorRT → TF_YOLO (YOLO + pb) → TF_V2 (saved_model) → "
+            "TF_V1 (pb only) → TF_V2 (weights) → Torch.") in fetch.check_model_type.__doc__
+
+
+@pytest.mark.parametrize("call", [
+    lambda: fetch.get_model_url(None),
+    lambda: fetch.get_model_url(b"key"),
+    lambda: fetch.download_file("http://x/a", None),
+    lambda: fetch.download_file(1, "a"),
+    lambda: fetch.download_url(None),
+    lambda: fetch._safe_extract(None, b"dir"),
+    lambda: fetch.check_model_type(None),
+    lambda: fetch.check_model_type(b"dir"),
+    lambda: fetch.download_detection_model(None),
+    lambda: fetch.get_model_url(),
+    lambda: fetch.get_model_url("a", "b"),
+    lambda: fetch.get_model_url(key="a"),
+    lambda: fetch.get_device_token(1),
+])
+def test_wrong_arguments_raise_type_error_and_log_nothing(call, caplog):
+    with pytest.raises(TypeError):
+        call()
+    assert lines(caplog) == []
+
+
+def test_wrong_type_message():
+    with pytest.raises(TypeError, match=r"^Argument 'model_id' has incorrect type \(expected str, got NoneType\)$"):
+        fetch.download_detection_model(None)
+
+
+# ---------------------------------------------------------------- device token
+
+@pytest.mark.parametrize("content, token", [
+    (b"abc\n", "abc"),
+    (b"a\nb\n", "ab"),
+    (b"abc\r\n", "abc"),
+    (b"abc\r", "abc"),
+    (b"a\rb\r\nc", "abc"),
+    (b"abc \t\n", "abc \t"),
+    (b"", ""),
+    ("\ufefftok".encode(), "\ufefftok"),
+])
+def test_device_token_drops_every_line_end(env, content, token):
+    env["token"].write_bytes(content)
+    assert fetch.get_device_token() == token
+
+
+def test_missing_token_file_warns_with_its_path(env, caplog):
+    env["token"].unlink()
+    assert fetch.get_device_token() is None
+    assert lines(caplog) == [("WARNING", "Token file not found at " + str(env["token"]))]
+
+
+@pytest.mark.parametrize("make_bad", [
+    lambda p: p.write_bytes(b"\xff\xfe"),
+    lambda p: (p.unlink(), p.mkdir()),
+])
+def test_unreadable_token_warns(env, caplog, make_bad):
+    make_bad(env["token"])
+    assert fetch.get_device_token() is None
+    [(level, message)] = lines(caplog)
+    assert level == "WARNING" and message.startswith("Failed to read device token: ")
+
+
+# ---------------------------------------------------------------- model URL
+
+def url_reply(payload, status=200):
+    return Reply(status, payload if isinstance(payload, bytes) else json.dumps(payload).encode())
+
+
+def test_direct_url_is_returned_without_token_or_request(env, caplog):
+    env["token"].unlink()
+    assert fetch.get_model_url("https://cdn/m.tar.xz") == "https://cdn/m.tar.xz"
+    assert lines(caplog) == [("INFO", "Get the download url from model_id:https://cdn/m.tar.xz")]
+    assert env["server"].hits() == []
+
+
+def test_model_key_resolves_with_bearer_token(env, caplog):
+    server = env["server"]
+    server.route("/api/models/HTTPS://k/url", url_reply({"url": "https://signed/m1.tar.xz?sig=1"}))
+    assert fetch.get_model_url("HTTPS://k") == "https://signed/m1.tar.xz?sig=1"
+    [seen] = server.hits()
+    assert seen.headers["x-device-token"] == "Bearer secret"
+    assert messages(caplog) == ["Get the download url from model_id:HTTPS://k"]
+
+
+def test_empty_token_is_still_sent(env):
+    env["token"].write_text("")
+    env["server"].route("/api/models/k/url", url_reply({"url": "u"}))
+    assert fetch.get_model_url("k") == "u"
+    assert env["server"].hits()[0].headers["x-device-token"].strip() == "Bearer"
+
+
+def test_missing_token_logs_two_warnings(env, caplog):
+    env["token"].unlink()
+    assert fetch.get_model_url("k") is None
+    assert messages(caplog)[1:] == ["Token file not found at " + str(env["token"]),
+                                    "No device token available, cannot fetch model URL"]
+    assert env["server"].hits() == []
+
+
+@pytest.mark.parametrize("reply, warning", [
+    (url_reply({"url": "x"}, 201), "failed to get the model url with status. 201"),
+    (url_reply(b"", 204), "failed to get the model url with status. 204"),
+    (url_reply({"other": 1}), "failed to get the model url 'url'"),
+    (url_reply(b"<html>"), "failed to get the model url Expecting value: line 1 column 1 (char 0)"),
+    (url_reply({"url": 5}), "failed to get the model url Expected str, got int"),
+    (url_reply(b"\xff{}"), "failed to get the model url 'utf-8' codec can't decode byte 0xff"),
+])
+def test_model_url_failures_warn_and_give_none(env, caplog, reply, warning):
+    env["server"].route("/api/models/k/url", reply)
+    assert fetch.get_model_url("k") is None
+    level, message = lines(caplog)[-1]
+    assert level == "WARNING" and message.startswith(warning)
+
+
+def test_null_url_gives_none_silently(env, caplog):
+    env["server"].route("/api/models/k/url", url_reply({"url": None}))
+    assert fetch.get_model_url("k") is None
+    assert [level for level, _ in lines(caplog)] == ["INFO"]
+
+
+def test_key_goes_into_the_url_unescaped(env):
+    env["server"].route("/api/models/a/b/url", url_reply({"url": "u"}))
+    assert fetch.get_model_url("a/b") == "u"
+
+
+def test_token_follows_redirects_only_within_the_backend(env, other_http_server):
+    server = env["server"]
+    server.route("/api/models/k/url", Reply(302, headers={"Location": "/moved"}))
+    server.route("/moved", Reply(307, headers={"Location": other_http_server.url("/elsewhere")}))
+    other_http_server.route("/elsewhere", Reply(301, headers={"Location": server.url("/final")}))
+    server.route("/final", url_reply({"url": "u"}))
+    assert fetch.get_model_url("k") == "u"
+    tokens = [s.headers.get("x-device-token") for s in server.hits()]
+    assert tokens == ["Bearer secret"] * 3
+    assert "x-device-token" not in other_http_server.hits()[0].headers
+
+
+def test_redirect_loop_is_a_failure(env, caplog):
+    env["server"].route("/api/models/k/url", Reply(302, headers={"Location": "/api/models/k/url"}))
+    assert fetch.get_model_url("k") is None
+    assert messages(caplog)[-1] == "failed to get the model url Exceeded 30 redirects."
+
+
+def test_connection_refused_is_logged(env, caplog, monkeypatch):
+    monkeypatch.setattr(fetch, "MODEL_URL", "http://127.0.0.1:1/<MODEL_KEY>")
+    assert fetch.get_model_url("k") is None
+    assert messages(caplog)[-1].startswith("failed to get the model url ")
+
+
+# ---------------------------------------------------------------- download_file
+
+def test_download_logs_progress_every_five_percent(env, tmp_path, caplog):
+    url = env["server"].route("/m.tar.xz", Reply(body=b"x" * (2 * MIB)))
+    target = tmp_path / "out"
+    target.write_bytes(b"old content that is longer than nothing" * 100000)
+    assert fetch.download_file(url, str(target)) is True
+    assert target.read_bytes() == b"x" * (2 * MIB)
+    assert messages(caplog) == ["Downloading...", "\tcloud url: " + url, "\ttar.xz file: " + str(target),
+                                "Downloading... 50% (1MB / 2MB)", "Downloading... 100% (2MB / 2MB)"]
+    assert leftovers(tmp_path) == []
+
+
+@pytest.mark.parametrize("reply, progress", [
+    (Reply(body=b""), []),
+    (Reply(body=b"y" * (5 * MIB), chunked=True), []),
+    (Reply(body=b"z" * (MIB + MIB // 2), piece=MIB + MIB // 2), ["Downloading... 100% (1MB / 1MB)"]),
+    (Reply(body=b"w" * (10 * MIB)), ["Downloading... %d%% (%dMB / 10MB)" % (p, p // 10) for p in range(10, 101, 10)]),
+])
+def test_download_progress_rule(env, tmp_path, caplog, reply, progress):
+    url = env["server"].route("/m.tar.xz", reply)
+    target = tmp_path / "out"
+    assert fetch.download_file(url, str(target)) is True
+    assert target.read_bytes() == reply.body
+    assert messages(caplog)[3:] == progress
+
+
+def test_refused_download_leaves_the_file_alone(env, tmp_path, caplog):
+    url = env["server"].route("/m.tar.xz", Reply(404, b"gone"))
+    existing, absent = tmp_path / "existing", tmp_path / "absent"
+    existing.write_bytes(b"keep")
+    assert fetch.download_file(url, str(existing)) is False
+    assert fetch.download_file(url, str(absent)) is False
+    assert existing.read_bytes() == b"keep" and not absent.exists()
+    assert messages(caplog)[3] == "failed downloading status code: 404"
+    assert leftovers(tmp_path) == []
+
+
+@pytest.mark.parametrize("reply", [
+    Reply(body=b"x" * (3 * MIB), cut_after=MIB + 5),
+    Reply(body=b"x" * (3 * MIB), chunked=True, cut_after=MIB),
+    Reply(body=b"x" * 100, content_length="1e3"),
+])
+def test_failed_download_raises_and_leaves_no_partial_file(env, tmp_path, reply):
+    url = env["server"].route("/m.tar.xz", reply)
+    target = tmp_path / "out"
+    target.write_bytes(b"previous")
+    with pytest.raises(Exception):
+        fetch.download_file(url, str(target))
+    assert target.read_bytes() == b"previous"
+    assert leftovers(tmp_path) == []
+
+
+def test_stalled_body_times_out(env, tmp_path, monkeypatch):
+    monkeypatch.setattr(fetch, "DOWNLOAD_MODEL_TIMEOUT", 0.3)
+    url = env["server"].route("/m.tar.xz", Reply(body=b"x" * (2 * MIB), stall=1.5, piece=MIB))
+    with pytest.raises(Exception, match="timed out"):
+        fetch.download_file(url, str(tmp_path / "out"))
+    assert os.listdir(tmp_path) == ["token"]
+
+
+def test_unwritable_destination_raises_after_the_status_check(env, tmp_path):
+    url = env["server"].route("/m.tar.xz", Reply(body=b"x"))
+    with pytest.raises(FileNotFoundError):
+        fetch.download_file(url, str(tmp_path / "missing" / "out"))
+
+
+def test_functions_call_each_other_through_the_module(env, monkeypatch):
+    calls = []
+    monkeypatch.setattr(fetch, "download_file", lambda **kw: calls.append(kw) or False)
+    url = env["server"].url("/m1.tar.xz")
+    assert fetch.download_url(url) is None
+    assert calls == [{"cloud_url": url, "local_file": str(env["base"] / "m1.tar.xz")}]
+
+
+# ---------------------------------------------------------------- download_url
+
+def serve_model(env, name="m1", members=None, path=None):
+    return env["server"].route(path or "/files/%s.tar.xz" % name,
+                               Reply(body=tar_xz_bytes(members or model_members(name))))
+
+
+def test_download_url_unpacks_and_deletes_the_archive(env, caplog):
+    url = serve_model(env) + "?signature=abc;x#frag"
+    base = env["base"]
+    assert fetch.download_url(url) == str(base / "m1")
+    assert sorted(os.listdir(base / "m1")) == ["model.weights", "yolov4.cfg"]
+    assert not (base / "m1.tar.xz").exists()
+    assert leftovers(base) == []
+    msgs = messages(caplog)
+    assert msgs[0] == "Downloading..." and msgs[2] == "\ttar.xz file: " + str(base / "m1.tar.xz")
+    assert msgs[-2:] == ["Extracting model file - %s to %s" % (base / "m1.tar.xz", base), "Finished the downloading"]
+
+
+def test_existing_model_dir_needs_no_network(env, caplog):
+    (env["base"] / "m1").mkdir(parents=True)
+    assert fetch.download_url(env["server"].url("/files/m1.tar.xz")) == str(env["base"] / "m1")
+    assert messages(caplog) == ["model dir already exists, skipping download - " + str(env["base"] / "m1")]
+    assert env["server"].hits() == []
+
+
+def test_file_at_model_dir_is_replaced(env, caplog):
+    env["base"].mkdir()
+    (env["base"] / "m1").write_text("stray")
+    assert fetch.download_url(serve_model(env)) == str(env["base"] / "m1")
+    assert (env["base"] / "m1").is_dir()
+    assert messages(caplog)[0] == "remove model file (not a directory) - " + str(env["base"] / "m1")
+
+
+def test_complete_archive_is_reused(env, caplog):
+    env["base"].mkdir()
+    (env["base"] / "m1.tar.xz").write_bytes(tar_xz_bytes(model_members()))
+    assert fetch.download_url(env["server"].url("/files/m1.tar.xz")) == str(env["base"] / "m1")
+    tar = str(env["base"] / "m1.tar.xz")
+    assert messages(caplog) == ["tar.xz file already exists - " + tar,
+                                "Extracting model file - %s to %s" % (tar, env["base"]), "Finished the downloading"]
+    assert env["server"].hits() == [] and not os.path.exists(tar)
+
+
+def test_empty_archive_is_downloaded_again(env, caplog):
+    env["base"].mkdir()
+    (env["base"] / "m1.tar.xz").write_bytes(b"")
+    assert fetch.download_url(serve_model(env)) == str(env["base"] / "m1")
+    assert messages(caplog)[1] == "tar.xz is invalid, re-downloading - " + str(env["base"] / "m1.tar.xz")
+    assert len(env["server"].hits()) == 1
+
+
+@pytest.mark.parametrize("members, offender", [
+    ([("file", "m1/ok", b"1"), ("file", "../evil", b"x")], "../evil"),
+    ([("file", "/etc/x", b"x")], "/etc/x"),
+    ([("dir", ".")], "."),
+    ([("dir", "m1"), ("symlink", "m1/up", "../../..")], "m1/up"),
+    ([("symlink", "abs", "/etc")], "abs"),
+    ([("symlink", "l", "."), ("file", "l/../../x", b"x")], "l/../../x"),
+    ([("dir", "d"), ("symlink", "link", "d"), ("file", "link/f", b"x")], "link/f"),
+    ([("dir", "d"), ("symlink", "link", "d"), ("file", "link", b"x")], "link"),
+    ([("hardlink", "h", "../outside")], "h"),
+    ([("chr", "m1/null")], "m1/null"),
+    ([("blk", "m1/disk")], "m1/disk"),
+    ([("fifo", "m1/pipe")], "m1/pipe"),
+    ([("symlink", "e", "x/../.."), ("symlink", "x", ".")], "e"),
+    ([("symlink", "e", "x/../y")], "e"),
+])
+def test_hostile_archives_are_refused_and_leave_nothing(env, caplog, members, offender):
+    outside = env["base"].parent / "outside"
+    outside.write_text("precious")
+    url = serve_model(env, members=members)
+    assert fetch.download_url(url) is None
+    tar = str(env["base"] / "m1.tar.xz")
+    assert messages(caplog)[-1] == "Failed to extracting tarxz %s - Attempted path traversal in tar archive: %s" % (
+        tar, offender)
+    assert os.listdir(env["base"]) == [".m1.tar.xz.lock"]
+    assert outside.read_text() == "precious"
+    assert sorted(os.listdir(env["base"].parent)) == ["models", "outside", "token"]
+
+
+def test_links_inside_the_model_are_kept(env):
+    members = model_members() + [("symlink", "m1/alias.cfg", "yolov4.cfg"), ("hardlink", "m1/copy", "m1/model.weights"),
+                                 ("dir", "m1/sub"), ("file", "m1/sub/../other.bin", b"ok")]
+    assert fetch.download_url(serve_model(env, members=members)) == str(env["base"] / "m1")
+    model = env["base"] / "m1"
+    assert os.readlink(model / "alias.cfg") == "yolov4.cfg"
+    assert (model / "copy").read_bytes() == (model / "model.weights").read_bytes()
+    assert (model / "other.bin").read_bytes() == b"ok"
+
+
+RANDOM_MODEL = tar_xz_bytes(model_members(files={"w.bin": os.urandom(50000), "z.bin": b"\0" * 100000}))
+
+
+@pytest.mark.parametrize("content", [b"not an archive at all", RANDOM_MODEL[: len(RANDOM_MODEL) // 2],
+                                     RANDOM_MODEL[:-30], RANDOM_MODEL[:-200] + bytes(200)])
+def test_broken_archive_is_deleted_and_no_model_dir_appears(env, caplog, content):
+    env["base"].mkdir()
+    (env["base"] / "m1.tar.xz").write_bytes(content)
+    assert fetch.download_url(env["server"].url("/files/m1.tar.xz")) is None
+    assert messages(caplog)[-1].startswith("Failed to extracting tarxz %s - " % (env["base"] / "m1.tar.xz"))
+    assert os.listdir(env["base"]) == [".m1.tar.xz.lock"]
+
+
+@pytest.mark.parametrize("path, expected", [
+    ("/files/empty.tar.xz", "empty"),
+    ("/files/other.tar.xz", "other"),
+    ("/files/a.tar.xz.tar.xz", "a"),
+])
+def test_model_dir_comes_from_the_url_not_the_archive(env, path, expected):
+    url = env["server"].route(path, Reply(body=tar_xz_bytes([] if "empty" in path else model_members("zz"))))
+    assert fetch.download_url(url) == str(env["base"] / expected)
+
+
+def test_url_ending_in_slash_names_the_base_dir(env, caplog):
+    assert fetch.download_url(env["server"].url("/files/")) == str(env["base"]) + "/"
+    assert env["server"].hits() == []
+
+
+def test_file_name_without_suffix(env):
+    url = serve_model(env, name="plain", path="/files/plain", members=model_members("plain"))
+    assert fetch.download_url(url) == str(env["base"] / "plain")
+    assert (env["base"] / "plain" / "model.weights").is_file()
+
+
+def test_forbidden_download_gives_none_without_own_message(env, caplog):
+    env["server"].route("/files/m1.tar.xz", Reply(403, b"no"))
+    assert fetch.download_url(env["server"].url("/files/m1.tar.xz")) is None
+    assert messages(caplog)[-1] == "failed downloading status code: 403"
+    assert os.listdir(env["base"]) == [".m1.tar.xz.lock"]
+
+
+def test_broken_transfer_leaves_no_archive(env, caplog):
+    body = tar_xz_bytes(model_members(files={"w.bin": os.urandom(100000)}))
+    url = env["server"].route("/files/m1.tar.xz", Reply(body=body, cut_after=len(body) // 2))
+    assert fetch.download_url(url) is None
+    assert messages(caplog)[-1].startswith("Failed to download from %s - " % url)
+    assert os.listdir(env["base"]) == [".m1.tar.xz.lock"]
+
+
+def test_unusable_base_dir_is_logged(env, monkeypatch, caplog, tmp_path):
+    (tmp_path / "file").write_text("")
+    monkeypatch.setattr(fetch, "BASE_MODEL_DIR", str(tmp_path / "file" / "models"))
+    assert fetch.download_url("http://127.0.0.1:1/m1.tar.xz") is None
+    assert messages(caplog)[-1].startswith("Failed to download from http://127.0.0.1:1/m1.tar.xz - [Errno 20]")
+
+
+def test_concurrent_fetches_download_once(env):
+    body = tar_xz_bytes(model_members())
+    url = env["server"].route("/files/m1.tar.xz", Reply(body=body, stall=0.2, piece=len(body) // 3))
+    results = []
+    threads = [threading.Thread(target=lambda: results.append(fetch.download_url(url))) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert results == [str(env["base"] / "m1")] * 4
+    assert len(env["server"].hits()) == 1
+
+
+def _fetch_in_process(base, url, queue):
+    from quillo_sdk.model import fetch as child_fetch
+
+    child_fetch.BASE_MODEL_DIR = base
+    queue.put(child_fetch.download_url(url))
+
+
+def test_concurrent_processes_download_once(env):
+    body = tar_xz_bytes(model_members())
+    url = env["server"].route("/files/m1.tar.xz", Reply(body=body, stall=0.3, piece=len(body) // 2))
+    ctx = multiprocessing.get_context("fork")
+    queue = ctx.Queue()
+    procs = [ctx.Process(target=_fetch_in_process, args=(str(env["base"]), url, queue)) for _ in range(2)]
+    for p in procs:
+        p.start()
+    for p in procs:
+        p.join(30)
+    assert [queue.get(timeout=5) for _ in procs] == [str(env["base"] / "m1")] * 2
+    assert len(env["server"].hits()) == 1
+
+
+# ---------------------------------------------------------------- _safe_extract
+
+def test_safe_extract_by_itself(tmp_path, make_tar_xz):
+    archive = make_tar_xz([("dir", "a"), ("file", "a/x", b"1"), ("file", "../evil", b"2"), ("file", "a/y", b"3")])
+    dest = tmp_path / "dest"
+    with tarfile.open(archive, "r|xz") as tar, pytest.raises(Exception) as raised:
+        fetch._safe_extract(tar, str(dest))
+    assert type(raised.value) is Exception
+    assert str(raised.value) == "Attempted path traversal in tar archive: ../evil"
+    assert (dest / "a" / "x").read_bytes() == b"1" and not (dest / "a" / "y").exists()
+    assert not (tmp_path / "evil").exists()
+
+
+def test_safe_extract_refuses_sibling_prefix(tmp_path, make_tar_xz):
+    archive = make_tar_xz([("file", "../dest2/x", b"1")])
+    with tarfile.open(archive, "r|xz") as tar, pytest.raises(Exception, match="dest2/x$"):
+        fetch._safe_extract(tar, str(tmp_path / "dest"))
+
+
+def test_safe_extract_relative_destination(tmp_path, make_tar_xz, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    archive = make_tar_xz([("file", "m/x", b"1")])
+    with tarfile.open(archive, "r|xz") as tar:
+        assert fetch._safe_extract(tar, "out") is None
+    assert (tmp_path / "out" / "m" / "x").read_bytes() == b"1"
+
+
+def test_safe_extract_does_not_write_through_existing_links(tmp_path, make_tar_xz):
+    dest, outside = tmp_path / "dest", tmp_path / "outside"
+    dest.mkdir()
+    outside.mkdir()
+    (dest / "m").symlink_to(outside)
+    archive = make_tar_xz([("file", "m/x", b"1")])
+    with tarfile.open(archive, "r|xz") as tar, pytest.raises(Exception, match="traversal in tar archive: m/x$"):
+        fetch._safe_extract(tar, str(dest))
+    assert os.listdir(outside) == []
+
+
+# ---------------------------------------------------------------- check_model_type
+
+def build(root, entries):
+    for entry in entries:
+        path = root / entry.rstrip("/")
+        path.parent.mkdir(parents=True, exist_ok=True)
+        if entry.endswith("/"):
+            path.mkdir(exist_ok=True)
+        else:
+            path.write_text("")
+    return root
+
+
+@pytest.mark.parametrize("dirname, entries, expected", [
+    ("yolov4", ["a.weights"], "TF_YOLO"),
+    ("YOLOV4", ["a.weights"], "TF_V2"),
+    ("m", ["A.XML", "B.BIN"], "OPENVINO"),
+    ("m", ["a.xml"], None),
+    ("m", ["a.tflite", "b.weights"], "TF_LITE"),
+    ("m", ["e.trt"], "TensorRT"),
+    ("Yolo", ["saved_model/"], "TF_YOLO"),
+    ("yolo", ["a.pb"], "TF_YOLO"),
+    ("m", ["saved_model/x.pb"], "TF_V2"),
+    ("m", ["saved_model/", "a.pb"], None),
+    ("m", ["saved_model/", "a.pb", "w.weights"], "TF_V2"),
+    ("m", ["saved_model/", "a.pb", "c.cfg", "t.pt"], "TORCH"),
+    ("m", ["a.pb"], "TF_V1"),
+    ("m", ["saved_model", "a.pb"], "TF_V1"),
+    ("m", ["Saved_Model/x.pb"], None),
+    ("m", ["dir.pb/", "other/x.pb"], None),
+    ("m", [".pb"], None),
+    ("m", ["a.pt"], None),
+    ("m", ["a.cfg", "b.PT"], "TORCH"),
+    ("m", ["model.tar.xz.weights"], "TF_V2"),
+    ("m", [], None),
+])
+def test_model_type_rules(tmp_path, caplog, dirname, entries, expected):
+    model = build(tmp_path / dirname, entries)
+    model.mkdir(exist_ok=True)
+    result = fetch.check_model_type(str(model))
+    assert result == (getattr(MODEL_TYPE, expected) if expected else None)
+    assert lines(caplog) == ([] if expected else [("WARNING", "Could not determine model type for: " + str(model))])
+
+
+def test_model_type_reads_the_parent_path_and_follows_links(tmp_path):
+    model = build(tmp_path / "yolo_v3" / "model", ["x.weights"])
+    assert fetch.check_model_type(str(model)) == MODEL_TYPE.TF_YOLO
+    other = build(tmp_path / "plain", ["real/w.tflite"])
+    (other / "link.tflite").symlink_to(other / "real" / "w.tflite")
+    assert fetch.check_model_type(str(other)) == MODEL_TYPE.TF_LITE
+
+
+def test_model_type_errors(tmp_path, caplog, monkeypatch):
+    with pytest.raises(FileNotFoundError):
+        fetch.check_model_type(str(tmp_path / "missing"))
+    (tmp_path / "f").write_text("")
+    with pytest.raises(NotADirectoryError):
+        fetch.check_model_type(str(tmp_path / "f"))
+    assert lines(caplog) == []
+
+    class Types:
+        TF_V1 = 3
+
+    monkeypatch.setattr(fetch, "MODEL_TYPE", Types)
+    build(tmp_path / "m", ["a.pb"])
+    with pytest.raises(TypeError):
+        fetch.check_model_type(str(tmp_path / "m"))
+
+
+# ---------------------------------------------------------------- download_detection_model
+
+def test_internal_model_passes_through(env, caplog):
+    assert fetch.download_detection_model(MODEL_TYPE.INTERNAL) == MODEL_TYPE.INTERNAL
+    assert lines(caplog) == [] and env["server"].hits() == []
+
+
+def test_present_model_costs_one_request_and_no_probe(env, caplog, monkeypatch):
+    (env["base"] / "m1").mkdir(parents=True)
+    env["server"].route("/api/models/key1/url", url_reply({"url": env["server"].url("/files/m1.tar.xz?s=1")}))
+
+    class NoProbe:
+        def from_file(self, path):
+            raise AssertionError("probed " + path)
+
+    monkeypatch.setattr(fetch, "fm", NoProbe())
+    assert fetch.download_detection_model("key1") == str(env["base"] / "m1")
+    assert len(env["server"].hits()) == 1
+    assert messages(caplog) == ["Download model", "Get the download url from model_id:key1",
+                                "model dir already exists, skipping download - " + str(env["base"] / "m1")]
+
+
+def test_flow_fetches_end_to_end_and_recovers_from_a_broken_transfer(env, caplog):
+    body = tar_xz_bytes(model_members())
+    server = env["server"]
+    server.route("/files/m1.tar.xz", [Reply(body=body, cut_after=len(body) // 2), Reply(body=body)])
+    server.route("/api/models/key1/url", url_reply({"url": server.url("/files/m1.tar.xz")}))
+    assert fetch.download_detection_model(model_id="key1") == str(env["base"] / "m1")
+    assert fetch.check_model_type(str(env["base"] / "m1")) == MODEL_TYPE.TF_V2
+    assert len(server.hits("/files/m1.tar.xz")) == 2
+    assert sum(m.startswith("Failed to download from ") for m in messages(caplog)) == 1
+
+
+def test_budget_ends_with_none(env, caplog, monkeypatch):
+    monkeypatch.setattr(fetch, "DOWNLOAD_MODEL_TIMEOUT", 1.5)
+    url = env["server"].route("/files/m1.tar.xz", Reply(404, b""))
+    assert fetch.download_detection_model(url) is None
+    assert messages(caplog).count("failed downloading status code: 404") == 2
+    assert messages(caplog)[0] == "Download model"
+
+
+def test_escaping_error_is_logged_and_retried(env, caplog, monkeypatch):
+    monkeypatch.setattr(fetch, "DOWNLOAD_MODEL_TIMEOUT", 0.5)
+    monkeypatch.setattr(fetch, "get_model_url", lambda model_id: "http://x/m.tar.xz")
+
+    def broken(cloud_url):
+        raise RuntimeError("boom")
+
+    monkeypatch.setattr(fetch, "download_url", broken)
+    assert fetch.download_detection_model("k") is None
+    assert messages(caplog) == ["Download model", "Failed download quillo model: boom"]
+
+
+def test_interrupt_passes_through(env, monkeypatch):
+    def interrupted(cloud_url):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(fetch, "get_model_url", lambda model_id: "http://x/m.tar.xz")
+    monkeypatch.setattr(fetch, "download_url", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        fetch.download_detection_model("k")
