@@ -227,10 +227,15 @@ def test_fetch_downloads_unpacks_and_names_the_model(tmp_path, backend):
 @pytest.mark.parametrize("model, token, reason", [
     ("yolov4-tiny-demo", "wrong-token", "status. 401"),
     ("no-such-model", "fetch-token", "status. 404"),
+    ("yolov4-tiny-demo", None, "Token file not found at "),
+    ("http://127.0.0.1:9/m.tar.xz", None, "Failed to download from http://127.0.0.1:9/m.tar.xz - "),
 ])
 def test_fetch_failure_exits_1_with_the_reason(tmp_path, backend, model, token, reason):
+    env = fetch_env(tmp_path, backend, token or "")
+    if token is None:
+        os.remove(env["QUILLO_TOKEN_FILE"])
     started = time.monotonic()
-    run = quillo("fetch", model, "--timeout", 1, env=fetch_env(tmp_path, backend, token))
+    run = quillo("fetch", model, "--timeout", 1, env=env)
     assert_one_line_error(run, 1)
     assert reason in run.stderr.splitlines()[-1]
     assert time.monotonic() - started < 20

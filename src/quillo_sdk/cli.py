@@ -35,15 +35,25 @@ def _fail(message: str, status: int) -> int:
 
 # --- fetch ---------------------------------------------------------------------------------------
 
-class LastWarning(logging.Handler):
-    """Remembers the last warning (or worse) a logger wrote: the reason a fetch failed."""
+class AttemptWarnings(logging.Handler):
+    """Collects the warnings of the fetcher's latest attempt: the reason a fetch failed."""
+
+    ATTEMPT_START = "Get the download url from model_id:"
 
     def __init__(self) -> None:
-        super().__init__(logging.WARNING)
-        self.message: Optional[str] = None
+        super().__init__(logging.INFO)
+        self.messages: List[str] = []
 
     def emit(self, record: logging.LogRecord) -> None:
-        self.message = record.getMessage()
+        message = record.getMessage()
+        if message.startswith(self.ATTEMPT_START):
+            self.messages = []
+        elif record.levelno >= logging.WARNING:
+            self.messages.append(message)
+
+    @property
+    def reason(self) -> str:
+        return "; ".join(self.messages) or "no reason logged"
 
 
 class ProgressBar(logging.Handler):
@@ -97,8 +107,8 @@ def cmd_fetch(args: argparse.Namespace) -> int:
     if args.timeout is not None:
         fetch.DOWNLOAD_MODEL_TIMEOUT = args.timeout
     model_logger = get_logger("MODEL")
-    reason = LastWarning()
-    model_logger.addHandler(reason)
+    attempt = AttemptWarnings()
+    model_logger.addHandler(attempt)
     if sys.stderr.isatty() and not args.verbose:
         model_logger.addHandler(ProgressBar(sys.stderr))
         model_logger.setLevel(logging.INFO)
@@ -107,7 +117,7 @@ def cmd_fetch(args: argparse.Namespace) -> int:
     model_dir = fetch.download_detection_model(args.model_id)
     if model_dir is None:
         raise JobFailed("could not fetch %s within %s s: %s" % (
-            args.model_id, getattr(fetch, "DOWNLOAD_MODEL_TIMEOUT", "?"), reason.message or "no reason logged"))
+            args.model_id, getattr(fetch, "DOWNLOAD_MODEL_TIMEOUT", "?"), attempt.reason))
     if model_dir == MODEL_TYPE.INTERNAL:
         print("internal model: nothing to fetch")
         return 0
