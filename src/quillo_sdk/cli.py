@@ -420,6 +420,10 @@ def _wrap(text: str) -> str:
     return textwrap.fill(text, 100)
 
 
+def _examples(*lines: str, note: str = "") -> str:
+    return "examples:\n" + "".join("  " + line + "\n" for line in lines) + ("\n" + note if note else "")
+
+
 def build_parser() -> argparse.ArgumentParser:
     from quillo_sdk.devserver import DEFAULT_MODEL, SAMPLE_MODELS
 
@@ -427,21 +431,27 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG, formatter_class=raw,
         description="quillo_sdk: rolling frame queue, zone gate, model fetcher and log identifiers.",
-        epilog="examples:\n  quillo demo\n  quillo devserver --port 8080\n  quillo fetch yolov4-tiny-demo\n"
-               "  quillo model-type ~/.cache/quillo/models/yolov4-tiny-demo\n"
-               "  quillo zones zones.json detections.json --frame 1280x720 --png zones.png\n\n" + ENVIRONMENT)
+        epilog=_examples("quillo demo", "quillo devserver --port 8080", "quillo fetch yolov4-tiny-demo",
+                         "quillo model-type ~/.cache/quillo/models/yolov4-tiny-demo",
+                         "quillo zones zones.json detections.json --frame 1280x720 --png zones.png",
+                         note=ENVIRONMENT))
     parser.add_argument("--version", action="version", version="%(prog)s " + __version__)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
-    demo = commands.add_parser(
-        "demo", help="run every part together against an embedded development backend",
-        formatter_class=raw,
-        description=_wrap("Start a development backend, fetch a detection model end to end, run a synthetic video "
-                    "pipeline (producer faster than consumer, drop-oldest queue, batch drains, zone gate, "
-                    "log identifiers), then print a summary and write a PNG of the zones. No account needed."),
-        epilog="examples:\n  quillo demo\n  quillo demo --frames 100 --seed 3 --out /tmp/zones.png\n"
-               "  quillo demo --base-dir ./models --model person-detection-openvino -v\n\n"
-               "The scene is reproducible from --seed; which frames the queue drops depends on timing.")
+    def command(name: str, run: Callable[[argparse.Namespace], int], summary: str, description: str,
+                epilog: str) -> argparse.ArgumentParser:
+        sub = commands.add_parser(name, help=summary, description=description, epilog=epilog, formatter_class=raw)
+        sub.set_defaults(run=run)
+        return sub
+
+    demo = command(
+        "demo", cmd_demo, "run every part together against an embedded development backend",
+        _wrap("Start a development backend, fetch a detection model end to end, run a synthetic video pipeline "
+              "(producer faster than consumer, drop-oldest queue, batch drains, zone gate, log identifiers), "
+              "then print a summary and write a PNG of the zones. No account needed."),
+        _examples("quillo demo", "quillo demo --frames 100 --seed 3 --out /tmp/zones.png",
+                  "quillo demo --base-dir ./models --model person-detection-openvino -v",
+                  note="The scene is reproducible from --seed; which frames the queue drops depends on timing."))
     demo.add_argument("--frames", type=_positive_int, default=300, help="frames to produce (default 300)")
     demo.add_argument("--seed", type=int, default=7, help="seed of the synthetic scene (default 7)")
     demo.add_argument("--out", default=os.path.join("out", "quillo-demo.png"),
@@ -450,69 +460,61 @@ def build_parser() -> argparse.ArgumentParser:
     demo.add_argument("--model", default=DEFAULT_MODEL, choices=sorted(SAMPLE_MODELS), metavar="KEY",
                       help="sample model to fetch: %s (default %s)" % (", ".join(SAMPLE_MODELS), DEFAULT_MODEL))
     demo.add_argument("-v", "--verbose", action="store_true", help="also log every frame's event")
-    demo.set_defaults(run=cmd_demo)
 
-    fetch = commands.add_parser(
-        "fetch", help="fetch a model from the configured backend",
-        formatter_class=raw,
-        description=_wrap("Resolve MODEL_ID at the backend (SERVER_HOST) with the device token (QUILLO_TOKEN_FILE), "
-                    "download and unpack it under the model directory (QUILLO_MODEL_DIR or --base-dir), and "
-                    "print the model directory and its type. Attempts repeat every second until --timeout."),
-        epilog="examples:\n  quillo fetch yolov4-tiny-demo\n"
-               "  SERVER_HOST=http://127.0.0.1:8080 QUILLO_TOKEN_FILE=token.txt quillo fetch ssd-mobilenet-tflite\n"
-               "  quillo fetch https://example.com/models/m1.tar.xz --base-dir ./models --timeout 60\n\n" + ENVIRONMENT)
+    fetch = command(
+        "fetch", cmd_fetch, "fetch a model from the configured backend",
+        _wrap("Resolve MODEL_ID at the backend (SERVER_HOST) with the device token (QUILLO_TOKEN_FILE), download "
+              "and unpack it under the model directory (QUILLO_MODEL_DIR or --base-dir), and print the model "
+              "directory and its type. Attempts repeat every second until --timeout."),
+        _examples("quillo fetch yolov4-tiny-demo",
+                  "SERVER_HOST=http://127.0.0.1:8080 QUILLO_TOKEN_FILE=token.txt quillo fetch ssd-mobilenet-tflite",
+                  "quillo fetch https://example.com/models/m1.tar.xz --base-dir ./models --timeout 60",
+                  note=ENVIRONMENT))
     fetch.add_argument("model_id", metavar="MODEL_ID", help="model key, or a direct URL of a .tar.xz archive")
     fetch.add_argument("--base-dir", help="directory for archives and models (overrides QUILLO_MODEL_DIR)")
     fetch.add_argument("--timeout", type=_positive_int, metavar="SECONDS",
                        help="give up after this many seconds of attempts (default 300)")
     fetch.add_argument("-v", "--verbose", action="store_true", help="plain log lines instead of a progress bar")
-    fetch.set_defaults(run=cmd_fetch)
 
-    model_type = commands.add_parser(
-        "model-type", help="name the framework of an unpacked model directory",
-        formatter_class=raw,
-        description=_wrap("Print the framework of the model in DIR (tf_yolo, openvino, tflite, tensorrt, tf_v2, tf_v1, "
-                    "torch), or \"unknown\" with exit status 1."),
-        epilog="examples:\n  quillo model-type ~/.cache/quillo/models/yolov4-tiny-demo\n"
-               "  quillo model-type ./models/efficientdet-d0-saved-model || echo 'not a model'")
+    model_type = command(
+        "model-type", cmd_model_type, "name the framework of an unpacked model directory",
+        _wrap("Print the framework of the model in DIR (tf_yolo, openvino, tflite, tensorrt, tf_v2, tf_v1, "
+              "torch), or \"unknown\" with exit status 1."),
+        _examples("quillo model-type ~/.cache/quillo/models/yolov4-tiny-demo",
+                  "quillo model-type ./models/efficientdet-d0-saved-model || echo 'not a model'"))
     model_type.add_argument("dir", metavar="DIR", help="model directory")
-    model_type.set_defaults(run=cmd_model_type)
 
-    zones = commands.add_parser(
-        "zones", help="filter detections or tracks through zones",
-        formatter_class=raw,
-        description=_wrap("Filter the detections of DETECTIONS.json through the zones of ZONES.json and print "
-                          "the kept items, with the ids and names of their zones, as JSON.") + "\n\n"
-                    "ZONES.json: a list of region records {\"roi_id\": text, \"label\": text, \"include\": true|false,\n"
-                    "  \"points\": [[x, y], ...]} with vertices in frame fractions (0..1); a record with no\n"
-                    "  points lets every item through (annotated only by the zones that match it).\n"
-                    "DETECTIONS.json: a list of {\"tlwh\": [x, y, w, h], ...}; with an \"info\" object the item is a\n"
-                    "  track, and info.rect, when present, is its box. Boxes wider and taller than 1 are pixels\n"
-                    "  and are divided by --frame.",
-        epilog="examples:\n  quillo zones zones.json detections.json\n"
-               "  quillo zones zones.json detections.json --frame 1280x720 --anchor 0.5,1 --png zones.png\n"
-               "  detector | quillo zones zones.json - | jq '.[].roi_name'")
+    zones = command(
+        "zones", cmd_zones, "filter detections or tracks through zones",
+        _wrap("Filter the detections of DETECTIONS.json through the zones of ZONES.json and print the kept "
+              "items, with the ids and names of their zones, as JSON.") + "\n\n"
+        "ZONES.json: a list of region records {\"roi_id\": text, \"label\": text, \"include\": true|false,\n"
+        "  \"points\": [[x, y], ...]} with vertices in frame fractions (0..1); a record with no\n"
+        "  points lets every item through (annotated only by the zones that match it).\n"
+        "DETECTIONS.json: a list of {\"tlwh\": [x, y, w, h], ...}; with an \"info\" object the item is a\n"
+        "  track, and info.rect, when present, is its box. Boxes wider and taller than 1 are pixels\n"
+        "  and are divided by --frame.",
+        _examples("quillo zones zones.json detections.json",
+                  "quillo zones zones.json detections.json --frame 1280x720 --anchor 0.5,1 --png zones.png",
+                  "detector | quillo zones zones.json - | jq '.[].roi_name'"))
     zones.add_argument("zones", metavar="ZONES.json", help="region records")
     zones.add_argument("detections", metavar="DETECTIONS.json", help="detections or tracks ('-' reads stdin)")
     zones.add_argument("--frame", type=frame_size, metavar="WxH", help="frame size in pixels, e.g. 1280x720")
     zones.add_argument("--anchor", type=anchor_point, default=(0.5, 0.5), metavar="AX,AY",
                        help="anchor point as fractions of the box (default 0.5,0.5, the centre; 0.5,1 the feet)")
     zones.add_argument("--png", metavar="OUT", help="also draw the zones and anchors into this PNG")
-    zones.set_defaults(run=cmd_zones)
 
-    devserver = commands.add_parser(
-        "devserver", help="run the development backend on loopback",
-        formatter_class=raw,
-        description=_wrap("Serve the model-URL endpoint and signed sample model archives on 127.0.0.1 until Ctrl-C."),
-        epilog="examples:\n  quillo devserver\n  quillo devserver --port 0 --token s3cret --token-file token.txt\n\n"
-               "then, in another terminal:\n"
-               "  SERVER_HOST=http://127.0.0.1:8080 QUILLO_TOKEN_FILE=token.txt quillo fetch yolov4-tiny-demo")
+    devserver = command(
+        "devserver", cmd_devserver, "run the development backend on loopback",
+        "Serve the model-URL endpoint and signed sample model archives on 127.0.0.1 until Ctrl-C.",
+        _examples("quillo devserver", "quillo devserver --port 0 --token s3cret --token-file token.txt",
+                  note="then, in another terminal:\n"
+                       "  SERVER_HOST=http://127.0.0.1:8080 QUILLO_TOKEN_FILE=token.txt quillo fetch yolov4-tiny-demo"))
     devserver.add_argument("--port", type=_port, default=8080, help="port (default 8080; 0 picks a free one)")
     devserver.add_argument("--token", help="device token to accept (default: a random one, printed)")
     devserver.add_argument("--token-file", metavar="FILE", help="also write the token to FILE (mode 600)")
     devserver.add_argument("--url-ttl", type=_positive_int, default=600, metavar="SECONDS",
                            help="lifetime of signed download URLs (default 600)")
-    devserver.set_defaults(run=cmd_devserver)
     return parser
 
 
@@ -528,5 +530,6 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return _fail("a part of the kit failed to load: %s" % exc, 1)
     except KeyboardInterrupt:
         return _fail("interrupted", 130)
-    except BrokenPipeError:
+    except BrokenPipeError:  # the reader went away (| head): nothing more to say
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1

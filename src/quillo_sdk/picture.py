@@ -163,7 +163,7 @@ ZONE_COLORS: Sequence[Color] = ((31, 119, 180), (44, 160, 44), (148, 103, 189), 
                                 (188, 189, 34), (140, 86, 75))
 EXCLUSION_COLOR: Color = (214, 39, 40)
 KEPT_COLOR: Color = (0, 150, 60)
-DROPPED_COLOR: Color = (220, 30, 30)
+DROPPED_COLOR: Color = (190, 0, 0)
 INK: Color = (40, 40, 40)
 
 
@@ -206,7 +206,7 @@ def draw_zones(path: str, zones: Iterable[Mapping], kept: Iterable[Point], dropp
             top = min(points, key=lambda p: (p[1], p[0]))
             labels.append((int(top[0]) + 4, int(top[1]) + 6, label, color))
     for x, y in dropped:
-        canvas.cross(px((x, y)), 4, DROPPED_COLOR, 2)
+        canvas.cross(px((x, y)), 4.5, DROPPED_COLOR, 2.5)
     for x, y in kept:
         canvas.dot(px((x, y)), 5, KEPT_COLOR, ring=(255, 255, 255))
     for x, y, label, color in labels:
