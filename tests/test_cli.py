@@ -297,6 +297,13 @@ def test_demo_runs_end_to_end(tmp_path):
     assert took < 30
 
 
+def test_demo_with_an_unwritable_picture_fails_on_one_line(tmp_path):
+    (tmp_path / "file").write_text("")
+    run = quillo("demo", "--frames", 5, "--out", tmp_path / "file" / "demo.png")
+    assert_one_line_error(run, 1)
+    assert "demo.png" in run.stderr.splitlines()[-1] or "file" in run.stderr.splitlines()[-1]
+
+
 @needs_gate
 def test_pipeline_drops_frames_when_the_consumer_is_slow():
     from quillo_sdk.demo import run_pipeline

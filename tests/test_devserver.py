@@ -9,7 +9,7 @@ from urllib.parse import urlsplit
 import pytest
 import requests
 
-from quillo_sdk.devserver import SAMPLE_MODELS, DevServer, sample_archive, verify_signed
+from quillo_sdk.devserver import SAMPLE_MODELS, DevServer, sample_archive, verify_signed, write_token_file
 
 TOKEN = "t0ken-for-tests"
 
@@ -120,7 +120,7 @@ def test_unpacked_sample_has_its_framework(tmp_path, key):
     if not hasattr(fetch, "check_model_type"):
         pytest.skip("model fetcher not built yet")
     with tarfile.open(fileobj=io.BytesIO(sample_archive(key)), mode="r|xz") as tar:
-        tar.extractall(tmp_path, filter="data")
+        tar.extractall(tmp_path, **({"filter": "data"} if hasattr(tarfile, "data_filter") else {}))
     assert fetch.check_model_type(str(tmp_path / key)) == SAMPLE_MODELS[key].framework
 
 
@@ -147,3 +147,12 @@ def test_stop_releases_the_port():
     with pytest.raises(requests.ConnectionError):
         requests.get("http://%s:%d/nothing" % (host, port), timeout=5)
     DevServer(port=port, token="x").stop()  # the port can be bound again
+
+
+def test_token_file_is_private_even_when_it_existed(tmp_path):
+    path = tmp_path / "token"
+    path.write_text("old token, longer than the new one\n")
+    path.chmod(0o644)
+    write_token_file(str(path), "new")
+    assert path.read_text() == "new\n"
+    assert path.stat().st_mode & 0o777 == 0o600

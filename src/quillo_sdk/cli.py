@@ -10,6 +10,7 @@ import json
 import logging
 import math
 import os
+import shlex
 import sys
 import textwrap
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
@@ -367,7 +368,7 @@ def cmd_devserver(args: argparse.Namespace) -> int:
     if token_file:
         lines.append("  export QUILLO_TOKEN_FILE=" + os.path.abspath(token_file))
     else:
-        lines.append("  printf '%%s' '%s' > token.txt; export QUILLO_TOKEN_FILE=$PWD/token.txt" % server.token)
+        lines.append("  printf '%%s' %s > token.txt; export QUILLO_TOKEN_FILE=$PWD/token.txt" % shlex.quote(server.token))
     lines += ["  quillo fetch " + next(iter(SAMPLE_MODELS)), "Ctrl-C stops the server."]
     print("\n".join(lines), flush=True)
     try:
@@ -383,7 +384,10 @@ def cmd_demo(args: argparse.Namespace) -> int:
     from quillo_sdk.demo import run_demo
 
     configure(logging.DEBUG if args.verbose else logging.INFO)
-    return run_demo(frames=args.frames, seed=args.seed, out=args.out, base_dir=args.base_dir, model=args.model)
+    try:
+        return run_demo(frames=args.frames, seed=args.seed, out=args.out, base_dir=args.base_dir, model=args.model)
+    except OSError as exc:  # an unwritable --out or --base-dir
+        raise JobFailed("%s: %s" % (exc.filename or "demo", exc.strerror or exc)) from None
 
 
 # --- parser --------------------------------------------------------------------------------------

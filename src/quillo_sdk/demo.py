@@ -317,6 +317,8 @@ def run_demo(frames: int = 300, seed: int = 7, out: str = os.path.join("out", "q
 
     stdout = stdout or sys.stdout
     started = time.perf_counter()
+    if out:  # fail before the work, not after it
+        os.makedirs(os.path.dirname(os.path.abspath(out)), exist_ok=True)
     model = model or DEFAULT_MODEL
     with DevServer() as server, tempfile.TemporaryDirectory(prefix="quillo-models-") as scratch:
         log.info("development backend at " + server.base_url)
@@ -329,7 +331,6 @@ def run_demo(frames: int = 300, seed: int = 7, out: str = os.path.join("out", "q
     result = run_pipeline(frames, seed)
     picture = None
     if out:
-        os.makedirs(os.path.dirname(os.path.abspath(out)), exist_ok=True)
         draw_zones(out, result.zones, result.last_kept, result.last_dropped, title="last %d of %d frames" % (
             result.picture_frames, result.frames_processed))
         picture = out
