@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import http.server
 import io
+import os
 import socket
 import tarfile
 import threading
@@ -22,6 +23,7 @@ class Reply:
     ``content_length`` overrides the header (None: no header at all when
     ``chunked`` is set). ``cut_after`` closes the connection after that many
     body bytes; ``stall`` sleeps that long before the rest of the body.
+    ``file`` names a file sent (with sendfile) instead of ``body``.
     """
 
     status: int = 200
@@ -32,6 +34,7 @@ class Reply:
     cut_after: Optional[int] = None
     stall: float = 0.0
     piece: int = 1 << 16
+    file: Optional[str] = None
 
 
 @dataclass
@@ -96,6 +99,9 @@ class LoopbackServer:
 
     @staticmethod
     def _send(handler: http.server.BaseHTTPRequestHandler, reply: Reply) -> None:
+        if reply.file is not None:
+            LoopbackServer._send_file(handler, reply)
+            return
         body = reply.body
         handler.send_response(reply.status)
         for name, value in reply.headers.items():
@@ -140,6 +146,21 @@ class LoopbackServer:
                 handler.connection.shutdown(socket.SHUT_RDWR)
             except OSError:
                 pass
+
+    @staticmethod
+    def _send_file(handler: http.server.BaseHTTPRequestHandler, reply: Reply) -> None:
+        with open(reply.file, "rb") as f:
+            size = os.fstat(f.fileno()).st_size
+            handler.send_response(reply.status)
+            for name, value in reply.headers.items():
+                handler.send_header(name, value)
+            handler.send_header("Content-Length", str(size))
+            handler.end_headers()
+            handler.wfile.flush()
+            try:
+                handler.connection.sendfile(f)
+            except (BrokenPipeError, ConnectionResetError):
+                handler.close_connection = True
 
     def close(self) -> None:
         self._httpd.shutdown()

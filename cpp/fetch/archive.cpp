@@ -32,7 +32,7 @@ public:
     explicit ModelLock(const std::string &path) {
         fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
         if (fd_ < 0)
-            throw SysError{errno, path};
+            raise_os_error(errno, path);
         for (;;) {
             int rc, err;
             {
@@ -44,7 +44,7 @@ public:
                 return;
             if (err != EINTR) {
                 close(fd_);
-                throw SysError{err, path};
+                raise_os_error(err, path);
             }
             if (PyErr_CheckSignals() != 0) {
                 close(fd_);
@@ -76,7 +76,7 @@ private:
 std::vector<std::string> entries(const std::string &dir) {
     DIR *d = opendir(dir.c_str());
     if (!d)
-        throw SysError{errno, dir};
+        raise_os_error(errno, dir);
     std::vector<std::string> names;
     while (dirent *entry = readdir(d)) {
         if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
@@ -100,7 +100,7 @@ void move_into_place(const std::string &from, const std::string &to) {
         return;
     }
     if (rename(from.c_str(), to.c_str()) != 0)
-        throw SysError{errno, to};
+        raise_os_error(errno, to);
 }
 
 // Everything the archive held goes into `save_dir`, the model's own top-level
@@ -223,11 +223,7 @@ nb::object retrieve(nb::handle cloud_url) {
 }
 
 nb::object download_url_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const char *const names[] = {"cloud_url"};
-    static const Parameters params{"download_url", names, 1, 1, 1};
-    PyObject *cloud_url;
-    if (!bind_arguments(params, args, nargs, kwnames, &cloud_url))
-        throw nb::python_error();
+    PyObject *cloud_url = bind_call<1>("download_url", {"cloud_url"}, args, nargs, kwnames)[0];
     require_str(cloud_url, "cloud_url");
     return catch_ordinary([&] { return retrieve(cloud_url); },
                           [&](nb::handle exc) -> nb::object {
@@ -245,7 +241,7 @@ void export_archive(nb::module_ &m) {
          "Return the model directory for the archive at ``cloud_url``: an existing one as it is, "
          "otherwise the archive (reused when present and not empty, else downloaded) unpacked into "
          "``BASE_MODEL_DIR`` and deleted. Failures are logged and give None.",
-         "(cloud_url)", {{"cloud_url", "str"}, {"return", "str | None"}}, entry<download_url_impl>});
+         "(cloud_url)", {{"cloud_url", "str"}, {"return", "str | None"}}, vectorcall_entry<download_url_impl>});
 }
 
 } // namespace quillo::fetch

@@ -42,7 +42,7 @@ public:
             if (fd_ >= 0)
                 return;
             if (errno != EEXIST || attempt == 100)
-                throw SysError{errno, path_};
+                raise_os_error(errno, path_);
         }
     }
     PartFile(const PartFile &) = delete;
@@ -72,16 +72,16 @@ public:
             }
         }
         if (err)
-            throw SysError{err, path_};
+            raise_os_error(err, path_);
     }
 
     void commit() {
         int fd = fd_;
         fd_ = -1;
         if (close(fd) != 0)
-            throw SysError{errno, path_};
+            raise_os_error(errno, path_);
         if (rename(path_.c_str(), target_.c_str()) != 0)
-            throw SysError{errno, target_};
+            raise_os_error(errno, target_);
         path_.clear();
     }
 
@@ -219,11 +219,7 @@ nb::object fetch_to_file(nb::handle cloud_url, nb::handle local_file) {
 }
 
 nb::object download_file_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const char *const names[] = {"cloud_url", "local_file"};
-    static const Parameters params{"download_file", names, 2, 2, 2};
-    PyObject *values[2];
-    if (!bind_arguments(params, args, nargs, kwnames, values))
-        throw nb::python_error();
+    auto values = bind_call<2>("download_file", {"cloud_url", "local_file"}, args, nargs, kwnames);
     require_str(values[0], "cloud_url");
     require_str(values[1], "local_file");
     return fetch_to_file(values[0], values[1]);
@@ -240,7 +236,7 @@ void export_download(nb::module_ &m) {
          "failures, a body shorter than its Content-Length included, are raised; ``local_file`` is "
          "then left as it was.",
          "(cloud_url, local_file)", {{"cloud_url", "str"}, {"local_file", "str"}, {"return", "bool"}},
-         entry<download_file_impl>});
+         vectorcall_entry<download_file_impl>});
 }
 
 } // namespace quillo::fetch

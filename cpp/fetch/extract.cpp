@@ -65,11 +65,7 @@ nb::object safe_extract(nb::handle tar, nb::handle path) {
 }
 
 nb::object safe_extract_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const char *const names[] = {"tar", "path"};
-    static const Parameters params{"_safe_extract", names, 2, 2, 2};
-    PyObject *values[2];
-    if (!bind_arguments(params, args, nargs, kwnames, values))
-        throw nb::python_error();
+    auto values = bind_call<2>("_safe_extract", {"tar", "path"}, args, nargs, kwnames);
     require_str(values[1], "path");
     return safe_extract(values[0], values[1]);
 }
@@ -84,7 +80,7 @@ void export_extract(nb::module_ &m) {
          "and device or fifo members raise Exception(\"Attempted path traversal in tar archive: "
          "<name>\"); members before it stay unpacked.",
          "(tar, path)", {{"tar", "tarfile.TarFile"}, {"path", "str"}, {"return", "None"}},
-         entry<safe_extract_impl>});
+         vectorcall_entry<safe_extract_impl>});
 }
 
 } // namespace quillo::fetch

@@ -3,10 +3,13 @@
 // hooks of each concern.
 #pragma once
 
+#include "common/call_args.hpp"
+#include "common/errors.hpp"
 #include "common/module_attr.hpp"
 
 #include <nanobind/nanobind.h>
 
+#include <array>
 #include <string>
 #include <string_view>
 
@@ -31,27 +34,20 @@ nb::str concat(std::initializer_list<nb::handle> parts);
 // str(obj)
 inline nb::str text_of(nb::handle obj) { return nb::str(obj); }
 
-// A failed system call of the plain C++ parts; becomes the host's OSError
-// (FileNotFoundError, PermissionError, ...) with the path as its filename.
-struct SysError {
-    int err;
-    std::string path;
-};
+// The host's OSError for a failed system call (FileNotFoundError,
+// PermissionError, ... by errno) with `path` as its filename.
+[[noreturn]] void raise_os_error(int err, const std::string &path);
 
-// Turns the C++ exception in flight into a pending Python error (call from a
-// catch block), and the same as an error object.
-void set_error_from_current() noexcept;
-nb::python_error current_as_python_error();
-
-// Entry point for make_method: exceptions become pending Python errors.
-template <nb::object (*Impl)(PyObject *const *, Py_ssize_t, PyObject *)>
-PyObject *entry(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
-    try {
-        return Impl(args, PyVectorcall_NARGS(nargsf), kwnames).release().ptr();
-    } catch (...) {
-        set_error_from_current();
-        return nullptr;
-    }
+// Binds the arguments of a call to `names`, each required and given by position
+// or keyword; the host's TypeError for a bad call.
+template <std::size_t N>
+std::array<PyObject *, N> bind_call(const char *function, const std::array<const char *, N> &names,
+                                    PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    const auto n = static_cast<Py_ssize_t>(N);
+    std::array<PyObject *, N> values{};
+    if (!bind_arguments({function, names.data(), n, n, n}, args, nargs, kwnames, values.data()))
+        throw nb::python_error();
+    return values;
 }
 
 // Calls `body`; an error of the ordinary class (Exception) is handed to
@@ -67,7 +63,8 @@ nb::object catch_ordinary(Body &&body, Handler &&on_error) {
             throw;
         exc = nb::borrow(e.value());
     } catch (...) {
-        nb::python_error e = current_as_python_error();
+        set_error_from_current_exception();
+        nb::python_error e;
         if (!e.matches(PyExc_Exception))
             throw e;
         exc = nb::borrow(e.value());

@@ -47,11 +47,7 @@ nb::object fetch_model(nb::handle model_id) {
 }
 
 nb::object download_detection_model_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const char *const names[] = {"model_id"};
-    static const Parameters params{"download_detection_model", names, 1, 1, 1};
-    PyObject *model_id;
-    if (!bind_arguments(params, args, nargs, kwnames, &model_id))
-        throw nb::python_error();
+    PyObject *model_id = bind_call<1>("download_detection_model", {"model_id"}, args, nargs, kwnames)[0];
     require_str(model_id, "model_id");
     if (nb::handle(model_id).equal(global("MODEL_TYPE").attr("INTERNAL")))
         return nb::borrow(model_id);
@@ -67,7 +63,7 @@ void export_flow(nb::module_ &m) {
          "fetching and unpacking it if needed, with an attempt every second for up to "
          "``DOWNLOAD_MODEL_TIMEOUT`` seconds; None when that budget runs out. "
          "``MODEL_TYPE.INTERNAL`` is returned as it is.",
-         "(model_id)", {{"model_id", "str"}, {"return", "str | None"}}, entry<download_detection_model_impl>});
+         "(model_id)", {{"model_id", "str"}, {"return", "str | None"}}, vectorcall_entry<download_detection_model_impl>});
 }
 
 } // namespace quillo::fetch

@@ -46,7 +46,7 @@ std::string lower(std::string_view text) {
 Listing list(const std::string &dir) {
     DIR *d = opendir(dir.c_str());
     if (!d)
-        throw SysError{errno, dir};
+        raise_os_error(errno, dir);
     Listing listing;
     errno = 0;
     while (dirent *entry = readdir(d)) {
@@ -70,7 +70,7 @@ Listing list(const std::string &dir) {
     int err = errno;
     closedir(d);
     if (err)
-        throw SysError{err, dir};
+        raise_os_error(err, dir);
     return listing;
 }
 
@@ -136,11 +136,7 @@ constexpr const char *kDoc =
     "logged and None is returned; a directory that cannot be listed raises.";
 
 nb::object check_model_type_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const char *const names[] = {"model_dir"};
-    static const Parameters params{"check_model_type", names, 1, 1, 1};
-    PyObject *model_dir;
-    if (!bind_arguments(params, args, nargs, kwnames, &model_dir))
-        throw nb::python_error();
+    PyObject *model_dir = bind_call<1>("check_model_type", {"model_dir"}, args, nargs, kwnames)[0];
     require_str(model_dir, "model_dir");
     ModelKind kind = detect_model_kind(fs_path(model_dir));
     if (kind == ModelKind::Unknown) {
@@ -160,7 +156,7 @@ nb::object check_model_type_impl(PyObject *const *args, Py_ssize_t nargs, PyObje
 void export_model_type(nb::module_ &m) {
     m.attr("check_model_type") =
         make_method({"check_model_type", "check_model_type", kModule, kDoc, "(model_dir)",
-                     {{"model_dir", "str"}, {"return", "str | None"}}, entry<check_model_type_impl>});
+                     {{"model_dir", "str"}, {"return", "str | None"}}, vectorcall_entry<check_model_type_impl>});
 }
 
 } // namespace quillo::fetch

@@ -1,5 +1,5 @@
 // Model framework detection from a directory listing. Plain C++; paths are
-// file-system bytes. Listing failures throw SysError.
+// file-system bytes. A directory that cannot be listed raises the host's OSError.
 #pragma once
 
 #include <string>

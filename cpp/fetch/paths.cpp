@@ -80,7 +80,7 @@ std::string abspath(std::string_view path) {
     std::string cwd(256, '\0');
     while (!getcwd(cwd.data(), cwd.size())) {
         if (errno != ERANGE)
-            throw SysError{errno, "."};
+            raise_os_error(errno, ".");
         cwd.resize(cwd.size() * 2);
     }
     cwd.resize(std::strlen(cwd.c_str()));
@@ -122,12 +122,12 @@ void make_dirs(const std::string &path) {
     }
     if (err == EEXIST && is_dir(path))
         return;
-    throw SysError{err, path};
+    raise_os_error(err, path);
 }
 
 void remove_file(const std::string &path) {
     if (unlink(path.c_str()) != 0)
-        throw SysError{errno, path};
+        raise_os_error(errno, path);
 }
 
 namespace {
@@ -157,7 +157,7 @@ void remove_tree(const std::string &path) noexcept { remove_tree_at(AT_FDCWD, pa
 std::string make_temp_dir(const std::string &prefix) {
     std::string name = prefix + "XXXXXX";
     if (!mkdtemp(name.data()))
-        throw SysError{errno, prefix};
+        raise_os_error(errno, prefix);
     return name;
 }
 

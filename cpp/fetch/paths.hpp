@@ -1,6 +1,6 @@
 // POSIX paths as byte strings (the file-system encoding of the host's text),
 // path arithmetic as posixpath does it, and the few file-system operations the
-// fetcher needs. Failures throw SysError.
+// fetcher needs. Failures raise the host's OSError.
 #pragma once
 
 #include "fetch/fetch.hpp"

@@ -1,4 +1,7 @@
 #include "fetch/fetch.hpp"
+#include "fetch/paths.hpp"
+
+#include <cerrno>
 
 #include "common/errors.hpp"
 
@@ -21,24 +24,11 @@ nb::str concat(std::initializer_list<nb::handle> parts) {
     return nb::borrow<nb::str>(result);
 }
 
-void set_error_from_current() noexcept {
-    try {
-        throw;
-    } catch (const SysError &e) {
-        PyObject *filename = PyUnicode_DecodeFSDefaultAndSize(e.path.data(), static_cast<Py_ssize_t>(e.path.size()));
-        if (!filename)
-            return;
-        errno = e.err;
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
-        Py_DECREF(filename);
-    } catch (...) {
-        set_error_from_current_exception();
-    }
-}
-
-nb::python_error current_as_python_error() {
-    set_error_from_current();
-    return nb::python_error();
+void raise_os_error(int err, const std::string &path) {
+    nb::str filename = fs_text(path);
+    errno = err;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr());
+    throw nb::python_error();
 }
 
 ScopedClose::~ScopedClose() {

@@ -24,7 +24,7 @@ constexpr int kMaxRedirects = 30;
 std::string read_file(const std::string &path) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
-        throw SysError{errno, path};
+        raise_os_error(errno, path);
     std::string data;
     struct stat st;
     int err = 0;
@@ -48,7 +48,7 @@ std::string read_file(const std::string &path) {
     }
     close(fd);
     if (err)
-        throw SysError{err, path};
+        raise_os_error(err, path);
     return data;
 }
 
@@ -71,10 +71,7 @@ nb::object read_token() {
 }
 
 nb::object get_device_token_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const char *const names[] = {nullptr};
-    static const Parameters params{"get_device_token", names, 0, 0, 0};
-    if (!bind_arguments(params, args, nargs, kwnames, nullptr))
-        throw nb::python_error();
+    bind_call<0>("get_device_token", {}, args, nargs, kwnames);
     return catch_ordinary(read_token, [](nb::handle exc) -> nb::object {
         if (PyErr_GivenExceptionMatches(exc.ptr(), PyExc_FileNotFoundError))
             log_warning(concat({nb::str("Token file not found at "), text_of(global("TOKEN_FILE"))}));
@@ -165,11 +162,7 @@ nb::object resolve_model_url(nb::handle model_id) {
 }
 
 nb::object get_model_url_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const char *const names[] = {"model_id"};
-    static const Parameters params{"get_model_url", names, 1, 1, 1};
-    PyObject *model_id;
-    if (!bind_arguments(params, args, nargs, kwnames, &model_id))
-        throw nb::python_error();
+    PyObject *model_id = bind_call<1>("get_model_url", {"model_id"}, args, nargs, kwnames)[0];
     require_str(model_id, "model_id");
     return catch_ordinary([&] { return resolve_model_url(model_id); },
                           [](nb::handle exc) -> nb::object {
@@ -185,13 +178,13 @@ void export_token_url(nb::module_ &m) {
         {"get_device_token", "get_device_token", kModule,
          "Return the device token read from ``TOKEN_FILE`` with every line end removed, or None "
          "(after a warning) when the file cannot be read.",
-         "()", {{"return", "str | None"}}, entry<get_device_token_impl>});
+         "()", {{"return", "str | None"}}, vectorcall_entry<get_device_token_impl>});
     m.attr("get_model_url") = make_method(
         {"get_model_url", "get_model_url", kModule,
          "Return the download URL of ``model_id``: a direct URL (text starting with \"http\") as it "
          "is, a model key as the backend's model-URL endpoint answers it for this device. Failures "
          "are logged and give None.",
-         "(model_id)", {{"model_id", "str"}, {"return", "str | None"}}, entry<get_model_url_impl>});
+         "(model_id)", {{"model_id", "str"}, {"return", "str | None"}}, vectorcall_entry<get_model_url_impl>});
 }
 
 } // namespace quillo::fetch

@@ -1,0 +1,234 @@
+"""Model fetcher: unpacking and downloading against tar and curl, and the cost of a present model.
+
+Prints wall times, ratios against the peers measured in the same run, and the
+peak memory growth of the kit's work (measured in a child process each: the
+peak RSS after the call, counted from a reset just before it, less the RSS
+then).
+"""
+
+from __future__ import annotations
+
+import io
+import json
+import logging
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+from conftest import LoopbackServer, Reply  # noqa: E402
+
+MIB = 1 << 20
+
+# Runs in a child: one kit call, timed, with the growth of the peak RSS.
+CHILD = r"""
+import json, os, sys, time
+from quillo_sdk.model import fetch
+
+def status(field):
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith(field + ":"))
+
+action, base, url, out = sys.argv[1:5]
+fetch.BASE_MODEL_DIR = base
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")  # restart the peak (VmHWM) from the current RSS
+before = status("VmRSS")
+start = time.perf_counter()
+if action == "unpack":
+    result = fetch.download_url(url)
+else:
+    result = fetch.download_file(url, out)
+elapsed = time.perf_counter() - start
+print(json.dumps({"seconds": elapsed, "growth_kib": status("VmHWM") - before, "result": result}))
+"""
+
+
+def child(action: str, base: str, url: str, out: str = "") -> dict:
+    os.sync()
+    done = subprocess.run([sys.executable, "-c", CHILD, action, base, url, out], check=True,
+                          capture_output=True, text=True)
+    return json.loads(done.stdout)
+
+
+def timed(cmd) -> tuple:
+    """Wall seconds and peak RSS (KiB) of a command (and its largest child)."""
+    os.sync()
+    start = time.perf_counter()
+    proc = subprocess.Popen(cmd)
+    _, status, usage = os.wait4(proc.pid, 0)
+    elapsed = time.perf_counter() - start
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    if proc.returncode != 0:
+        raise SystemExit("%s failed" % cmd[0])
+    return elapsed, usage.ru_maxrss
+
+
+def make_model_archive(work: str, name: str, size: int) -> str:
+    """A model of float32 weights with the low mantissa half zeroed: xz finds
+    structure to work on but cannot shrink it to nothing."""
+    src = os.path.join(work, "src-" + name)
+    os.makedirs(os.path.join(src, name))
+    rng = np.random.default_rng(7)
+    remaining, index = size, 0
+    while remaining:
+        n = min(remaining, 32 * MIB)
+        weights = (rng.standard_normal(n // 4).astype(np.float32) * 0.05).view(np.uint32) & 0xFFFF0000
+        with open(os.path.join(src, name, "part%02d.bin" % index), "wb") as f:
+            f.write(weights.tobytes())
+        remaining -= n
+        index += 1
+    archive = os.path.join(work, name + ".tar.xz")
+    with open(archive, "wb") as out:
+        tar = subprocess.Popen(["tar", "-C", src, "-cf", "-", name], stdout=subprocess.PIPE)
+        subprocess.run(["xz", "-1", "-T1", "-c"], stdin=tar.stdout, stdout=out, check=True)
+        tar.wait()
+    shutil.rmtree(src)
+    return archive
+
+
+def bench_unpack(work: str, size_mib: int) -> None:
+    name = "model%d" % size_mib
+    archive = make_model_archive(work, name, size_mib * MIB)
+    compressed = os.path.getsize(archive)
+
+    tars, kits = [], []
+    for _ in range(2):
+        peer_dir = os.path.join(work, "tar-out")
+        os.makedirs(peer_dir)
+        tars.append(timed(["tar", "-C", peer_dir, "-xJf", archive]))
+        shutil.rmtree(peer_dir)
+
+        base = os.path.join(work, "base")
+        os.makedirs(base)
+        shutil.copyfile(archive, os.path.join(base, name + ".tar.xz"))
+        kits.append(child("unpack", base, "http://127.0.0.1:9/" + name + ".tar.xz"))
+        assert kits[-1]["result"] == os.path.join(base, name), kits[-1]
+        shutil.rmtree(base)
+    os.remove(archive)
+    tar_seconds, tar_rss = min(tars)
+    kit = min(kits, key=lambda k: k["seconds"])
+
+    print("unpack %3d MiB (xz %3d MiB): kit %.2f s, tar -xJf %.2f s, ratio %.2f; "
+          "kit peak growth %.1f MiB (tar+xz peak %.1f MiB)"
+          % (size_mib, compressed // MIB, kit["seconds"], tar_seconds, kit["seconds"] / tar_seconds,
+             kit["growth_kib"] / 1024, tar_rss / 1024))
+
+
+def bench_download(work: str, server: LoopbackServer, size_mib: int) -> None:
+    payload = os.path.join(work, "payload.tar.xz")
+    with open(payload, "wb") as f:
+        for _ in range(size_mib):
+            f.write(os.urandom(MIB))
+    url = server.route("/payload.tar.xz", Reply(file=payload))
+
+    # Two rounds, alternating, best of each: the page cache's write-back of one
+    # 200 MiB file otherwise slows whichever writer comes next.
+    curl_runs, kits = [], []
+    for _ in range(2):
+        curl_runs.append(timed(["curl", "-s", "-f", "-o", os.path.join(work, "curl.out"), url]))
+        os.remove(os.path.join(work, "curl.out"))
+        kits.append(child("download", work, url, os.path.join(work, "kit.out")))
+        assert kits[-1]["result"] is True
+        assert os.path.getsize(os.path.join(work, "kit.out")) == size_mib * MIB
+        os.remove(os.path.join(work, "kit.out"))
+    os.remove(payload)
+    curl_seconds, curl_rss = min(curl_runs)
+    kit = min(kits, key=lambda k: k["seconds"])
+    print("download %3d MiB: kit %.3f s, curl -o %.3f s, ratio %.2f; kit peak growth %.1f MiB (curl peak %.1f MiB)"
+          % (size_mib, kit["seconds"], curl_seconds, kit["seconds"] / curl_seconds, kit["growth_kib"] / 1024,
+             curl_rss / 1024))
+
+
+def bench_present_model(work: str, server: LoopbackServer, calls: int = 300) -> None:
+    import requests
+
+    from quillo_sdk import logging as kit_logging
+    from quillo_sdk.model import fetch
+
+    base = os.path.join(work, "present")
+    os.makedirs(os.path.join(base, "m1"))
+    token = os.path.join(work, "token")
+    with open(token, "w") as f:
+        f.write("secret\n")
+    server.route("/api/models/m1/url", Reply(body=json.dumps({"url": server.url("/files/m1.tar.xz?sig=1")}).encode()))
+
+    class TimedRequests:
+        """requests with its get timed, so the kit's own share can be told apart."""
+
+        def __init__(self) -> None:
+            self.seconds = 0.0
+            self.count = 0
+
+        def get(self, *args, **kwargs):
+            start = time.perf_counter()
+            try:
+                return requests.get(*args, **kwargs)
+            finally:
+                self.seconds += time.perf_counter() - start
+                self.count += 1
+
+        def __getattr__(self, name):
+            return getattr(requests, name)
+
+    class CountingProbe:
+        def __init__(self, real) -> None:
+            self.real, self.count = real, 0
+
+        def from_file(self, path):
+            self.count += 1
+            return self.real.from_file(path)
+
+    timed_requests, probe = TimedRequests(), CountingProbe(fetch.fm)
+    saved = {k: getattr(fetch, k) for k in ("requests", "fm", "BASE_MODEL_DIR", "TOKEN_FILE", "MODEL_URL")}
+    handler = kit_logging.configure("INFO", io.StringIO())
+    try:
+        fetch.requests, fetch.fm = timed_requests, probe
+        fetch.BASE_MODEL_DIR, fetch.TOKEN_FILE = base, token
+        fetch.MODEL_URL = server.url("/api/models/<MODEL_KEY>/url")
+        hits_before = len(server.hits())
+        start = time.perf_counter()
+        for _ in range(calls):
+            assert fetch.download_detection_model("m1") == os.path.join(base, "m1")
+        total = time.perf_counter() - start
+        direct_start = time.perf_counter()
+        for _ in range(calls):
+            assert fetch.download_detection_model(server.url("/files/m1.tar.xz")) == os.path.join(base, "m1")
+        direct = time.perf_counter() - direct_start
+    finally:
+        for k, v in saved.items():
+            setattr(fetch, k, v)
+        logging.getLogger(kit_logging.ROOT_NAME).removeHandler(handler)
+    requests_seen = len(server.hits()) - hits_before
+    own_us = (total - timed_requests.seconds) / calls * 1e6
+    print("present model, key: %d calls, %d model-URL requests (%d reached the server), %d probes, "
+          "%d downloads; kit's own work %.0f us per call (request %.0f us)"
+          % (calls, timed_requests.count, requests_seen, probe.count,
+             len(server.hits("/files/m1.tar.xz")), own_us, timed_requests.seconds / calls * 1e6))
+    print("present model, direct URL: %d calls, %d requests; %.0f us per call"
+          % (calls, len(server.hits()) - hits_before - requests_seen, direct / calls * 1e6))
+
+
+def main() -> None:
+    for tool in ("tar", "xz", "curl"):
+        if shutil.which(tool) is None:
+            raise SystemExit("bench_fetch needs %s on PATH" % tool)
+    server = LoopbackServer()
+    work = tempfile.mkdtemp(prefix="bench_fetch-")
+    try:
+        bench_present_model(work, server)
+        bench_download(work, server, 200)
+        for size in (50, 200):
+            bench_unpack(work, size)
+    finally:
+        server.close()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,42 @@
+"""Fetching of detection models: device token, model URL, download, safe unpacking, model type."""
+
+import json as json
+import logging
+import lzma as lzma
+import os as os
+import tarfile
+import time as time
+from urllib.parse import urljoin as urljoin, urlparse as urlparse, urlsplit as urlsplit
+
+import magic
+import requests as requests
+from quillo_sdk.constants import MODEL_TYPE as MODEL_TYPE
+from quillo_sdk.logging import get_logger as get_logger
+
+BASE_MODEL_DIR: str
+MODEL_URL: str
+TOKEN_FILE: str
+DOWNLOAD_MODEL_TIMEOUT: int
+logger: logging.Logger
+fm: magic.Magic
+
+def get_device_token() -> str | None:
+    """The device token from ``TOKEN_FILE`` without line ends; None (logged) when unreadable."""
+
+def get_model_url(model_id: str) -> str | None:
+    """A direct URL as it is, or the backend's download URL for a model key; None (logged) on failure."""
+
+def download_file(cloud_url: str, local_file: str) -> bool:
+    """Stream ``cloud_url`` into ``local_file``; False for a status other than 200, errors raised."""
+
+def download_url(cloud_url: str) -> str | None:
+    """The model directory for the archive at ``cloud_url``, fetched and unpacked if needed; None on failure."""
+
+def _safe_extract(tar: tarfile.TarFile, path: str) -> None:
+    """Unpack ``tar`` below ``path``; raises Exception at a member that would leave it."""
+
+def check_model_type(model_dir: str) -> str | None:
+    """The ``MODEL_TYPE`` value of the model in ``model_dir``, or None (logged)."""
+
+def download_detection_model(model_id: str) -> str | None:
+    """The local directory of ``model_id``, retried within ``DOWNLOAD_MODEL_TIMEOUT`` seconds; None when it runs out."""
