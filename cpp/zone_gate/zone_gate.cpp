@@ -1,4 +1,676 @@
-// Placeholder until the zone gate lands.
-#include <nanobind/nanobind.h>
+// ZoneGate: keeps the detections and tracks of a frame whose anchor point lies
+// in an include zone and outside that zone's exclusions.
+//
+// The gate's fields live in an ordinary instance dict. Next to it the gate
+// keeps the zones in prepared form (the geometry core's regions), together
+// with the objects they were read from; every call checks by identity that
+// the fields still hold those objects, and reads them afresh when they don't.
+#include "common/call_args.hpp"
+#include "common/errors.hpp"
+#include "common/method.hpp"
+#include "common/module_attr.hpp"
+#include "zone_gate/geometry.hpp"
+#include "zone_gate/items.hpp"
+#include "zone_gate/shapes.hpp"
 
-NB_MODULE(zone_gate, m) {}
+#include <nanobind/nanobind.h>
+#include <structmember.h>
+
+#include <atomic>
+#include <cstddef>
+#include <memory>
+#include <new>
+#include <vector>
+
+namespace nb = nanobind;
+
+namespace quillo::zone_gate {
+
+namespace {
+
+constexpr const char *kModule = "quillo_sdk.roi.zone_gate";
+
+constexpr const char *kInitDoc =
+    ":param polygons: polygon information in the previous roi node\n"
+    ":param frame_sz: size of the frame";
+
+constexpr const char *kFilterDoc =
+    ":param det_or_trk: this param is detection result or tracking result\n"
+    ":param frame_sz: frame size of the image frame\n"
+    ":param anchor_pt: anchored position of tracking result or detection result";
+
+ModuleNamespace ns;
+
+struct Names {
+    PyObject *polygons, *rois, *frame_sz, *included, *empty_polygon, *exclusions, *points, *shapely_polygon,
+        *include, *info, *tlwh, *rect, *roi_id, *roi_name, *label, *get, *contains, *intersection, *is_empty,
+        *empty_text, *roi_id_attr, *roi_name_attr, *zero, *one, *default_anchor;
+} names;
+
+PyObject *check(PyObject *o) {
+    if (!o)
+        throw nb::python_error();
+    return o;
+}
+
+nb::object attr(PyObject *obj, PyObject *name) { return nb::steal(check(PyObject_GetAttr(obj, name))); }
+
+nb::object item(PyObject *obj, PyObject *key) { return nb::steal(check(PyObject_GetItem(obj, key))); }
+
+bool truth(PyObject *o) {
+    int t = PyObject_IsTrue(o);
+    if (t < 0)
+        throw nb::python_error();
+    return t;
+}
+
+void set_attr(PyObject *obj, PyObject *name, PyObject *value) {
+    if (PyObject_SetAttr(obj, name, value) < 0)
+        throw nb::python_error();
+}
+
+void set_item(PyObject *obj, PyObject *key, PyObject *value) {
+    if (PyObject_SetItem(obj, key, value) < 0)
+        throw nb::python_error();
+}
+
+// `mapping.get(key, default)`, directly for dicts.
+nb::object get_or(PyObject *mapping, PyObject *key, PyObject *fallback) {
+    if (PyDict_CheckExact(mapping)) {
+        PyObject *value = PyDict_GetItemWithError(mapping, key);
+        if (!value && PyErr_Occurred())
+            throw nb::python_error();
+        return nb::borrow(value ? value : fallback);
+    }
+    return nb::steal(check(PyObject_CallMethodObjArgs(mapping, names.get, key, fallback, nullptr)));
+}
+
+// ------------------------------------------------------------ prepared zones
+
+struct ZoneSource {
+    nb::object record, geometry, key, exclusions;  // exclusions: the list found under id(record), or null
+    std::vector<nb::object> exclusion_items;
+};
+
+struct Zone {
+    geometry::Region area;
+    std::vector<geometry::Region> exclusions;
+};
+
+struct Prepared {
+    nb::object included, exclusion_map;
+    std::vector<ZoneSource> sources;
+    std::vector<Zone> zones;
+
+    // True when the gate's fields still hold exactly the objects the zones were read from.
+    bool matches(PyObject *included_now, PyObject *map_now) const {
+        if (included_now != included.ptr() || map_now != exclusion_map.ptr() || !PyList_CheckExact(included_now) ||
+            !PyDict_CheckExact(map_now) || PyList_GET_SIZE(included_now) != static_cast<Py_ssize_t>(sources.size()))
+            return false;
+        for (std::size_t i = 0; i < sources.size(); ++i) {
+            const ZoneSource &s = sources[i];
+            PyObject *record = PyList_GET_ITEM(included_now, i);
+            if (record != s.record.ptr() || !PyDict_CheckExact(record))
+                return false;
+            if (PyDict_GetItemWithError(record, names.shapely_polygon) != s.geometry.ptr())
+                return PyErr_Clear(), false;
+            PyObject *list = PyDict_GetItemWithError(map_now, s.key.ptr());
+            if (list != s.exclusions.ptr())
+                return PyErr_Clear(), false;
+            if (!list)
+                continue;
+            if (!PyList_CheckExact(list) || PyList_GET_SIZE(list) != static_cast<Py_ssize_t>(s.exclusion_items.size()))
+                return false;
+            for (std::size_t j = 0; j < s.exclusion_items.size(); ++j)
+                if (PyList_GET_ITEM(list, j) != s.exclusion_items[j].ptr())
+                    return false;
+        }
+        return true;
+    }
+
+    template <typename Visit>
+    void for_each_ref(Visit &&visit) const {
+        visit(included.ptr());
+        visit(exclusion_map.ptr());
+        for (const ZoneSource &s : sources) {
+            visit(s.record.ptr());
+            visit(s.geometry.ptr());
+            visit(s.exclusions.ptr());
+            for (const nb::object &o : s.exclusion_items)
+                visit(o.ptr());
+        }
+    }
+};
+
+using PreparedPtr = std::shared_ptr<const Prepared>;
+
+PreparedPtr prepare(nb::handle included, nb::handle exclusion_map) {
+    auto p = std::make_shared<Prepared>();
+    p->included = nb::borrow(included);
+    p->exclusion_map = nb::borrow(exclusion_map);
+    nb::object it = nb::steal(check(PyObject_GetIter(included.ptr())));
+    while (PyObject *raw = PyIter_Next(it.ptr())) {
+        ZoneSource s;
+        s.record = nb::steal(raw);
+        s.geometry = item(raw, names.shapely_polygon);
+        s.key = nb::steal(check(PyLong_FromVoidPtr(raw)));
+        Zone zone{region_from_geometry(s.geometry), {}};
+        nb::object list = get_or(exclusion_map.ptr(), s.key.ptr(), Py_None);
+        if (!list.is_none()) {
+            s.exclusions = list;
+            for (nb::handle g : list) {
+                s.exclusion_items.push_back(nb::borrow(g));
+                zone.exclusions.push_back(region_from_geometry(g));
+            }
+        }
+        p->sources.push_back(std::move(s));
+        p->zones.push_back(std::move(zone));
+    }
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    return p;
+}
+
+// ------------------------------------------------------------ the gate object
+
+struct GateObject {
+    PyObject_HEAD
+    PyObject *dict;
+    PyObject *weakrefs;
+    std::atomic<PreparedPtr> prepared;
+};
+
+PyTypeObject *gate_type = nullptr;
+
+GateObject *as_gate(PyObject *self) {
+    return PyObject_TypeCheck(self, gate_type) ? reinterpret_cast<GateObject *>(self) : nullptr;
+}
+
+PyObject *gate_new(PyTypeObject *type, PyObject *, PyObject *) {
+    PyObject *self = type->tp_alloc(type, 0);
+    if (self)
+        new (&reinterpret_cast<GateObject *>(self)->prepared) std::atomic<PreparedPtr>();
+    return self;
+}
+
+int gate_traverse(PyObject *self, visitproc visit, void *arg) {
+    auto *g = reinterpret_cast<GateObject *>(self);
+    Py_VISIT(g->dict);
+    if (PreparedPtr p = g->prepared.load()) {
+        int rc = 0;
+        p->for_each_ref([&](PyObject *o) {
+            if (o && rc == 0)
+                rc = visit(o, arg);
+        });
+        if (rc)
+            return rc;
+    }
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int gate_clear(PyObject *self) {
+    auto *g = reinterpret_cast<GateObject *>(self);
+    Py_CLEAR(g->dict);
+    g->prepared.store(nullptr);
+    return 0;
+}
+
+void gate_dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    auto *g = reinterpret_cast<GateObject *>(self);
+    if (g->weakrefs)
+        PyObject_ClearWeakRefs(self);
+    gate_clear(self);
+    g->prepared.~atomic();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMemberDef gate_members[] = {
+    {"__dictoffset__", T_PYSSIZET, offsetof(GateObject, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(GateObject, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef gate_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot gate_slots[] = {
+    {Py_tp_new, reinterpret_cast<void *>(gate_new)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(gate_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(gate_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(gate_clear)},
+    {Py_tp_members, gate_members},
+    {Py_tp_getset, gate_getset},
+    {0, nullptr},
+};
+
+PyType_Spec gate_spec = {
+    "quillo_sdk.roi.zone_gate.ZoneGate",
+    sizeof(GateObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    gate_slots,
+};
+
+// ------------------------------------------------------------ __init__
+
+const char *const init_names[] = {"self", "polygons", "frame_sz"};
+const Parameters init_params{"__init__", init_names, 3, 3, 1};
+
+nb::object frame_size(PyObject *frame_sz) {
+    if (!frame_sz || !truth(frame_sz))
+        return nb::steal(check(Py_BuildValue("[dd]", 1.0, 1.0)));
+    nb::object w = nb::steal(check(PyNumber_Float(item(frame_sz, names.zero).ptr())));
+    nb::object h = nb::steal(check(PyNumber_Float(item(frame_sz, names.one).ptr())));
+    nb::list frame;
+    frame.append(w);
+    frame.append(h);
+    return frame;
+}
+
+nb::object init_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[3];
+    if (!bind_arguments(init_params, args, nargs, kwnames, a))
+        throw nb::python_error();
+    PyObject *self = a[0];
+    nb::object polygons = nb::borrow(a[1] ? a[1] : Py_None);
+
+    nb::object copy_of_polygons = nb::none();
+    if (truth(polygons.ptr()))
+        copy_of_polygons = ns.get("copy").attr("deepcopy")(polygons);
+    nb::object rois = polygons;
+    nb::object frame = frame_size(a[2]);
+    nb::list included;
+    nb::object empty_polygon = nb::none();
+    nb::dict exclusion_map;
+
+    if (truth(rois.ptr())) {
+        nb::object np = ns.get("np");
+        nb::object polygon_type = ns.get("Polygon");
+        nb::object float32 = np.attr("float32");
+        for (nb::handle record : rois) {
+            nb::object vertices = np.attr("array")(item(record.ptr(), names.points), nb::arg("dtype") = float32);
+            set_item(record.ptr(), names.points, vertices.ptr());
+            set_item(record.ptr(), names.shapely_polygon, polygon_type(vertices).ptr());
+        }
+        nb::list exclusion_records;
+        for (nb::handle record : rois)
+            if (!truth(item(record.ptr(), names.include).ptr()))
+                exclusion_records.append(record);
+        for (nb::handle record : rois) {
+            Py_ssize_t rows = PyObject_Size(item(record.ptr(), names.points).ptr());
+            if (rows < 0)
+                throw nb::python_error();
+            if (rows == 0) {
+                empty_polygon = nb::borrow(record);
+                continue;
+            }
+            if (!truth(item(record.ptr(), names.include).ptr()))
+                continue;
+            included.append(record);
+            nb::list intersections;
+            nb::object zone = item(record.ptr(), names.shapely_polygon);
+            for (nb::handle exclusion : exclusion_records) {
+                nb::object part = zone.attr(names.intersection)(item(exclusion.ptr(), names.shapely_polygon));
+                if (!truth(attr(part.ptr(), names.is_empty).ptr()))
+                    intersections.append(part);
+            }
+            nb::object key = nb::steal(check(PyLong_FromVoidPtr(record.ptr())));
+            exclusion_map[key] = intersections;
+        }
+    }
+
+    // Everything that can fail has run; only now does the gate take its new state.
+    PreparedPtr prepared = prepare(included, exclusion_map);
+    set_attr(self, names.polygons, copy_of_polygons.ptr());
+    set_attr(self, names.rois, rois.ptr());
+    set_attr(self, names.frame_sz, frame.ptr());
+    set_attr(self, names.included, included.ptr());
+    set_attr(self, names.empty_polygon, empty_polygon.ptr());
+    set_attr(self, names.exclusions, exclusion_map.ptr());
+    if (GateObject *g = as_gate(self))
+        g->prepared.store(std::move(prepared));
+    return nb::none();
+}
+
+// ------------------------------------------------------------ annotations
+
+struct Keys {
+    nb::object roi_id, roi_name;
+};
+
+Keys track_keys() {
+    nb::object key = ns.get("KEY");
+    return {attr(key.ptr(), names.roi_id_attr), attr(key.ptr(), names.roi_name_attr)};
+}
+
+template <typename Records>
+void assign_roi_info(PyObject *item_copy, const Records &records, bool has_info, Keys *keys) {
+    nb::list ids, labels;
+    for (PyObject *record : records)
+        ids.append(get_or(record, names.roi_id, names.empty_text));
+    for (PyObject *record : records)
+        labels.append(get_or(record, names.label, names.empty_text));
+    if (has_info) {
+        if (!keys->roi_id.is_valid())
+            *keys = track_keys();
+        nb::object info = attr(item_copy, names.info);
+        set_item(info.ptr(), keys->roi_id.ptr(), ids.ptr());
+        set_item(info.ptr(), keys->roi_name.ptr(), labels.ptr());
+    } else {
+        set_attr(item_copy, names.roi_id, ids.ptr());
+        set_attr(item_copy, names.roi_name, labels.ptr());
+    }
+}
+
+// ------------------------------------------------------------ filter_in_roi
+
+const char *const filter_names[] = {"self", "det_or_trk", "frame_sz", "anchor_pt"};
+const Parameters filter_params{"filter_in_roi", filter_names, 4, 4, 2};
+
+// Reads `info` as hasattr-like probing does, but any ordinary error means "no info".
+nb::object optional_info(PyObject *obj) {
+    PyObject *value = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    int found = PyObject_GetOptionalAttr(obj, names.info, &value);
+#else
+    int found = _PyObject_LookupAttr(obj, names.info, &value);
+#endif
+    if (found < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception))
+            throw nb::python_error();
+        PyErr_Clear();
+    }
+    return nb::steal(value);
+}
+
+nb::object box_of(PyObject *obj, const nb::object &info) {
+    if (!info.is_valid())
+        return attr(obj, names.tlwh);
+    if (PyDict_CheckExact(info.ptr())) {
+        nb::object tlwh = attr(obj, names.tlwh);
+        return get_or(info.ptr(), names.rect, tlwh.ptr());
+    }
+    nb::object get = attr(info.ptr(), names.get);
+    nb::object tlwh = attr(obj, names.tlwh);
+    return get(nb::handle(names.rect), tlwh);
+}
+
+PreparedPtr zones_for_call(PyObject *self, PyObject *included) {
+    nb::object exclusion_map = attr(self, names.exclusions);
+    if (GateObject *g = as_gate(self)) {
+        PreparedPtr p = g->prepared.load();
+        if (p && p->matches(included, exclusion_map.ptr()))
+            return p;
+    }
+    return prepare(included, exclusion_map);
+}
+
+nb::object filter_body(PyObject *self, PyObject *items, PyObject *frame_sz_arg, PyObject *anchor_arg) {
+    nb::object frame_sz = frame_sz_arg && truth(frame_sz_arg) ? nb::borrow(frame_sz_arg) : attr(self, names.frame_sz);
+    nb::object rois = attr(self, names.rois);
+    if (!truth(rois.ptr()))
+        return nb::borrow(items);
+    nb::object fx = item(frame_sz.ptr(), names.zero);
+    nb::object fy = item(frame_sz.ptr(), names.one);
+    nb::object anchor[2];
+    unpack(anchor_arg ? anchor_arg : names.default_anchor, 2, anchor);
+    nb::object included = attr(self, names.included);
+    nb::object empty_polygon = attr(self, names.empty_polygon);
+    PreparedPtr prepared = zones_for_call(self, included.ptr());
+    const std::vector<Zone> &zones = prepared->zones;
+
+    AnchorInputs inputs(anchor[0].ptr(), anchor[1].ptr(), fx.ptr(), fy.ptr());
+    Copier copier;
+    Keys keys;
+    std::vector<PyObject *> matched;
+    nb::list result;
+    nb::object it = nb::steal(check(PyObject_GetIter(items)));
+    while (PyObject *raw = PyIter_Next(it.ptr())) {
+        nb::object obj = nb::steal(raw);
+        nb::object info = optional_info(raw);
+        nb::object box = box_of(raw, info);
+        geometry::Point p = anchor_point(box.ptr(), inputs);
+
+        matched.clear();
+        for (std::size_t z = 0; z < zones.size(); ++z) {
+            if (!zones[z].area.contains(p))
+                continue;
+            bool excluded = false;
+            for (const geometry::Region &e : zones[z].exclusions)
+                if ((excluded = e.contains(p)))
+                    break;
+            if (!excluded)
+                matched.push_back(prepared->sources[z].record.ptr());
+        }
+        if (matched.empty()) {
+            if (!empty_polygon.is_none())
+                result.append(obj);
+            continue;
+        }
+        nb::object copied = copier.copy(raw);
+        assign_roi_info(copied.ptr(), matched, info.is_valid(), &keys);
+        result.append(copied);
+    }
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    return result;
+}
+
+// Logs an ordinary exception through the module's logger and answers an empty
+// list; anything else (interrupts, exit) goes on to the caller.
+nb::object log_and_drop() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception))
+        throw nb::python_error();
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb)
+        PyException_SetTraceback(value, tb);
+    nb::object exc = nb::steal(value);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    // As inside an except block, so the logging call sees the exception as the one being handled.
+    PyObject *previous = PyErr_GetHandledException();
+    PyErr_SetHandledException(exc.ptr());
+    PyObject *logged = nullptr;
+    {
+        nb::object log = nb::steal(PyObject_GetAttrString(ns.module().ptr(), "exception_traceback"));
+        nb::object logger = log.is_valid() ? nb::steal(PyObject_GetAttrString(ns.module().ptr(), "logger")) : nb::object();
+        if (logger.is_valid())
+            logged = PyObject_CallFunctionObjArgs(log.ptr(), logger.ptr(), exc.ptr(), nullptr);
+    }
+    PyErr_SetHandledException(previous);
+    Py_XDECREF(previous);
+    if (!logged)
+        throw nb::python_error();
+    Py_DECREF(logged);
+    return nb::list();
+}
+
+nb::object filter_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[4];
+    if (!bind_arguments(filter_params, args, nargs, kwnames, a))
+        throw nb::python_error();
+    try {
+        return filter_body(a[0], a[1], a[2], a[3]);
+    } catch (...) {
+        set_error_from_current_exception();
+    }
+    return log_and_drop();
+}
+
+nb::object filter_signature() {
+    nb::module_ inspect = nb::module_::import_("inspect");
+    nb::object P = inspect.attr("Parameter");
+    nb::object kind = P.attr("POSITIONAL_OR_KEYWORD");
+    nb::list params;
+    params.append(P("self", kind));
+    params.append(P("det_or_trk", kind));
+    params.append(P("frame_sz", kind, nb::arg("default") = nb::none()));
+    params.append(P("anchor_pt", kind, nb::arg("default") = nb::make_tuple(0.5, 0.5)));
+    return inspect.attr("Signature")(params);
+}
+
+// ------------------------------------------------------------ helper operations
+
+const char *const in_polygon_names[] = {"point_shapely", "polygon"};
+const Parameters in_polygon_params{"_is_point_in_polygon", in_polygon_names, 2, 2, 2};
+
+nb::object in_polygon_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[2];
+    if (!bind_arguments(in_polygon_params, args, nargs, kwnames, a))
+        throw nb::python_error();
+    nb::object zone = item(a[1], names.shapely_polygon);
+    return zone.attr(names.contains)(nb::handle(a[0]));
+}
+
+const char *const excluded_names[] = {"self", "point_shapely", "polygon"};
+const Parameters excluded_params{"_is_point_excluded_for_polygon", excluded_names, 3, 3, 3};
+
+nb::object excluded_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[3];
+    if (!bind_arguments(excluded_params, args, nargs, kwnames, a))
+        throw nb::python_error();
+    nb::object map = attr(a[0], names.exclusions);
+    nb::object key = nb::steal(check(PyLong_FromVoidPtr(a[2])));
+    nb::object no_entry = nb::list();
+    for (nb::handle part : get_or(map.ptr(), key.ptr(), no_entry.ptr()))
+        if (truth(part.attr(names.contains)(nb::handle(a[1])).ptr()))
+            return nb::borrow(Py_True);
+    return nb::borrow(Py_False);
+}
+
+const char *const assign_names[] = {"item_copy", "matched_polygons", "has_info_attr"};
+const Parameters assign_params{"_assign_roi_info", assign_names, 3, 3, 3};
+
+nb::object assign_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *a[3];
+    if (!bind_arguments(assign_params, args, nargs, kwnames, a))
+        throw nb::python_error();
+    std::vector<nb::object> held;
+    for (nb::handle record : nb::handle(a[1]))
+        held.push_back(nb::borrow(record));
+    std::vector<PyObject *> records;
+    for (const nb::object &o : held)
+        records.push_back(o.ptr());
+    Keys keys;
+    assign_roi_info(a[0], records, truth(a[2]), &keys);
+    return nb::none();
+}
+
+// ------------------------------------------------------------ test hook
+
+// Interior test of `geometry` at every (xs[i], ys[i]), through the same path the
+// gate uses; returns a numpy bool array.
+nb::object contains_xy(nb::handle geometry, nb::handle xs, nb::handle ys) {
+    geometry::Region region = region_from_geometry(geometry);
+    std::vector<double> x = as_doubles(xs), y = as_doubles(ys);
+    if (x.size() != y.size())
+        throw nb::value_error("xs and ys differ in length");
+    nb::object buffer = nb::steal(check(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(x.size()))));
+    char *data = PyByteArray_AS_STRING(buffer.ptr());
+    for (std::size_t i = 0; i < x.size(); ++i)
+        data[i] = region.contains({x[i], y[i]});
+    return ns.get("np").attr("frombuffer")(buffer, nb::arg("dtype") = nb::handle(reinterpret_cast<PyObject *>(&PyBool_Type)));
+}
+
+// The anchor point filter_in_roi computes for `box`, as the pair of doubles it locates.
+nb::object anchor_xy(nb::handle box, nb::handle anchor_pt, nb::handle frame_sz) {
+    nb::object anchor[2];
+    unpack(anchor_pt.ptr(), 2, anchor);
+    nb::object fx = item(frame_sz.ptr(), names.zero), fy = item(frame_sz.ptr(), names.one);
+    geometry::Point p = anchor_point(box.ptr(), AnchorInputs(anchor[0].ptr(), anchor[1].ptr(), fx.ptr(), fy.ptr()));
+    return nb::make_tuple(p.x, p.y);
+}
+
+// ------------------------------------------------------------ assembly
+
+PyObject *intern(const char *text) {
+    return check(PyUnicode_InternFromString(text));
+}
+
+void init_names_table() {
+    names = Names{intern("polygons"),     intern("rois"),         intern("frame_sz"),
+                  intern("_included_rois"), intern("_empty_polygon"), intern("_exclusion_intersections"),
+                  intern("points"),       intern("shapely_polygon"), intern("include"),
+                  intern("info"),         intern("tlwh"),         intern("rect"),
+                  intern("roi_id"),       intern("roi_name"),     intern("label"),
+                  intern("get"),          intern("contains"),     intern("intersection"),
+                  intern("is_empty"),     intern(""),             intern("ROI_ID"),
+                  intern("ROI_NAME"),     check(PyLong_FromLong(0)), check(PyLong_FromLong(1)),
+                  check(Py_BuildValue("(dd)", 0.5, 0.5))};
+}
+
+nb::object make_roi_data() {
+    nb::dict ns_dict;
+    ns_dict["__module__"] = kModule;
+    ns_dict["__qualname__"] = "RoiData";
+    ns_dict["__doc__"] = "Keys of a region record, and values applications use alongside them.";
+    ns_dict["POLYGON_INFO"] = "polygon_roi";
+    ns_dict["ROI_ID_KEY"] = "roi_id";
+    ns_dict["ROI_LABEL_KEY"] = "label";
+    ns_dict["INCLUDE_KEY"] = "include";
+    ns_dict["POINTS_KEY"] = "points";
+    ns_dict["POLYGON_EDGE"] = 1;
+    return nb::handle(reinterpret_cast<PyObject *>(&PyType_Type))("RoiData", nb::tuple(), ns_dict);
+}
+
+nb::object make_gate_class() {
+    nb::object cls = nb::steal(check(PyType_FromSpec(&gate_spec)));
+    gate_type = reinterpret_cast<PyTypeObject *>(cls.ptr());
+    nb::object staticmethod = nb::borrow(reinterpret_cast<PyObject *>(&PyStaticMethod_Type));
+    cls.attr("__init__") = make_method({"__init__", "ZoneGate.__init__", kModule, kInitDoc,
+                                        "($self, /, polygons=None, frame_sz=None)", {},
+                                        vectorcall_entry<init_impl>});
+    cls.attr("filter_in_roi") = make_method({"filter_in_roi", "ZoneGate.filter_in_roi", kModule, kFilterDoc,
+                                             nullptr, {}, vectorcall_entry<filter_impl>, filter_signature});
+    cls.attr("_is_point_in_polygon") = staticmethod(make_method(
+        {"_is_point_in_polygon", "ZoneGate._is_point_in_polygon", kModule, nullptr, "(point_shapely, polygon)", {},
+         vectorcall_entry<in_polygon_impl>}));
+    cls.attr("_is_point_excluded_for_polygon") = make_method(
+        {"_is_point_excluded_for_polygon", "ZoneGate._is_point_excluded_for_polygon", kModule, nullptr,
+         "($self, /, point_shapely, polygon)", {}, vectorcall_entry<excluded_impl>});
+    cls.attr("_assign_roi_info") = staticmethod(make_method(
+        {"_assign_roi_info", "ZoneGate._assign_roi_info", kModule, nullptr,
+         "(item_copy, matched_polygons, has_info_attr)", {}, vectorcall_entry<assign_impl>}));
+    return cls;
+}
+
+} // namespace
+
+void init_module(nb::module_ &m) {
+    ns.bind(m);
+    init_names_table();
+    // The names a module of the kit binds at import; read back from here at use.
+    m.attr("copy") = nb::module_::import_("copy");
+    m.attr("np") = nb::module_::import_("numpy");
+    m.attr("Polygon") = import_name("shapely.geometry", "Polygon");
+    m.attr("Point") = import_name("shapely.geometry", "Point");
+    m.attr("KEY") = import_name("quillo_sdk.constants", "KEY");
+    m.attr("get_logger") = import_name("quillo_sdk.logging", "get_logger");
+    m.attr("exception_traceback") = import_name("quillo_sdk.logging", "exception_traceback");
+    m.attr("logger") = m.attr("get_logger")("ZoneGate");
+    init_shapes();
+    init_items(m);
+
+    m.attr("RoiData") = make_roi_data();
+    nb::object gate = make_gate_class();
+    m.attr("ZoneGate") = gate;
+    gate.release();  // the module keeps the type for the process lifetime
+    m.def("_contains_xy", &contains_xy, nb::arg("geometry"), nb::arg("xs"), nb::arg("ys"),
+          "Interior test of a shapely geometry at the points (xs[i], ys[i]), as the gate decides it.");
+    m.def("_anchor_xy", &anchor_xy, nb::arg("box"), nb::arg("anchor_pt"), nb::arg("frame_sz"),
+          "The anchor point of `box` as the gate computes and locates it.");
+}
+
+} // namespace quillo::zone_gate
+
+NB_MODULE(zone_gate, m) {
+    quillo::zone_gate::init_module(m);
+}

@@ -1,0 +1,318 @@
+#include "zone_gate/items.hpp"
+
+#include "common/module_attr.hpp"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace quillo::zone_gate {
+
+namespace {
+
+struct Bound {
+    ModuleNamespace ns;             // Point and copy are read from the module at use
+    PyObject *dispatch_table;       // copyreg.dispatch_table, consulted by copy.copy
+    PyTypeObject *ndarray;
+    PyObject *np_floating, *np_integer;
+    PyObject *empty_tuple, *one, *reduce_ex_name;
+    // What a class statement without __slots__ produces, for recognising plain instances.
+    Py_ssize_t plain_basicsize, plain_dictoffset;
+    // object's own copy hooks; a type that resolves to anything else is copied by copy.copy.
+    PyObject *names[7];
+    PyObject *object_hooks[7];
+} *bound = nullptr;
+
+constexpr const char *kCopyHooks[7] = {"__copy__",           "__reduce_ex__", "__reduce__", "__getstate__",
+                                       "__getnewargs_ex__", "__getnewargs__", "__setstate__"};
+
+PyObject *check(PyObject *o) {
+    if (!o)
+        throw nb::python_error();
+    return o;
+}
+
+[[noreturn]] void raise(PyObject *type, const char *message) {
+    PyErr_SetString(type, message);
+    throw nb::python_error();
+}
+
+// ------------------------------------------------------------ numbers
+
+constexpr long long kExactInDouble = 1LL << 53;
+
+double as_double(const Number &n) { return n.kind == Number::integer ? static_cast<double>(n.i) : n.d; }
+
+Number::Kind real_kind(const Number &a, const Number &b) {
+    return a.kind == Number::np_real || b.kind == Number::np_real ? Number::np_real : Number::real;
+}
+
+// Each operation returns false where only the host's own arithmetic gives the right answer.
+bool mul(const Number &a, const Number &b, Number &r) {
+    if (a.kind == Number::other || b.kind == Number::other)
+        return false;
+    if (a.kind == Number::integer && b.kind == Number::integer) {
+        r.kind = Number::integer;
+        return !__builtin_mul_overflow(a.i, b.i, &r.i);
+    }
+    r.kind = real_kind(a, b);
+    r.d = as_double(a) * as_double(b);
+    return true;
+}
+
+bool add(const Number &a, const Number &b, Number &r) {
+    if (a.kind == Number::other || b.kind == Number::other)
+        return false;
+    if (a.kind == Number::integer && b.kind == Number::integer) {
+        r.kind = Number::integer;
+        return !__builtin_add_overflow(a.i, b.i, &r.i);
+    }
+    r.kind = real_kind(a, b);
+    r.d = as_double(a) + as_double(b);
+    return true;
+}
+
+bool divide(const Number &a, const Number &b, Number &r) {
+    if (a.kind == Number::other || b.kind == Number::other)
+        return false;
+    if (a.kind == Number::integer && b.kind == Number::integer) {
+        if (std::llabs(a.i) > kExactInDouble || std::llabs(b.i) > kExactInDouble)
+            return false;
+        if (b.i == 0)
+            raise(PyExc_ZeroDivisionError, "division by zero");
+        r.kind = Number::real;
+        r.d = static_cast<double>(a.i) / static_cast<double>(b.i);
+        return true;
+    }
+    r.kind = real_kind(a, b);
+    if (as_double(b) == 0) {
+        if (r.kind == Number::np_real)
+            return false;  // numpy answers inf or nan with a warning
+        raise(PyExc_ZeroDivisionError, "float division by zero");
+    }
+    r.d = as_double(a) / as_double(b);
+    return true;
+}
+
+bool above_one(const Number &n) { return n.kind == Number::integer ? n.i > 1 : n.d > 1.0; }
+
+bool fast_anchor(const Number v[4], const AnchorInputs &in, geometry::Point &out) {
+    Number px, py, rx, ry;
+    if (!mul(v[2], in.nax, px) || !add(v[0], px, rx) || !mul(v[3], in.nay, py) || !add(v[1], py, ry))
+        return false;
+    if (above_one(v[2]) && above_one(v[3])) {
+        Number dx, dy;
+        if (!divide(rx, in.nfx, dx) || !divide(ry, in.nfy, dy))
+            return false;
+        rx = dx;
+        ry = dy;
+    }
+    out = {as_double(rx), as_double(ry)};
+    return true;
+}
+
+bool truth(PyObject *o) {
+    int t = PyObject_IsTrue(o);
+    if (t < 0)
+        throw nb::python_error();
+    return t;
+}
+
+bool plain_number(PyObject *o) {
+    if (PyFloat_Check(o) || PyLong_Check(o))
+        return true;
+    int is = PyObject_IsInstance(o, bound->np_floating);
+    if (is == 0)
+        is = PyObject_IsInstance(o, bound->np_integer);
+    if (is < 0)
+        throw nb::python_error();
+    return is;
+}
+
+double to_double(PyObject *o) {
+    double d = PyFloat_AsDouble(o);
+    if (d == -1.0 && PyErr_Occurred())
+        throw nb::python_error();
+    return d;
+}
+
+// The host's arithmetic on arbitrary number objects, in source order.
+geometry::Point generic_anchor(const nb::object v[4], const AnchorInputs &in) {
+    nb::object px = nb::steal(check(PyNumber_Multiply(v[2].ptr(), in.ax)));
+    nb::object rx = nb::steal(check(PyNumber_Add(v[0].ptr(), px.ptr())));
+    nb::object py = nb::steal(check(PyNumber_Multiply(v[3].ptr(), in.ay)));
+    nb::object ry = nb::steal(check(PyNumber_Add(v[1].ptr(), py.ptr())));
+    bool pixel = truth(nb::steal(check(PyObject_RichCompare(v[2].ptr(), bound->one, Py_GT))).ptr()) &&
+                 truth(nb::steal(check(PyObject_RichCompare(v[3].ptr(), bound->one, Py_GT))).ptr());
+    if (pixel) {
+        rx = nb::steal(check(PyNumber_TrueDivide(rx.ptr(), in.fx)));
+        ry = nb::steal(check(PyNumber_TrueDivide(ry.ptr(), in.fy)));
+    }
+    if (plain_number(rx.ptr()) && plain_number(ry.ptr()))
+        return {to_double(rx.ptr()), to_double(ry.ptr())};
+    nb::object point = bound->ns.get("Point")(rx, ry);
+    return {to_double(point.attr("x").ptr()), to_double(point.attr("y").ptr())};
+}
+
+// A 1-D float64 ndarray of four values, read without creating scalars.
+bool read_float64_box(PyObject *box, Number v[4]) {
+    if (Py_TYPE(box) != bound->ndarray)
+        return false;
+    Py_buffer view;
+    if (PyObject_GetBuffer(box, &view, PyBUF_RECORDS_RO) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    const char *f = view.format;
+    if (*f == '<' || *f == '=' || *f == '@')
+        ++f;
+    bool ok = view.ndim == 1 && view.shape[0] == 4 && view.itemsize == 8 && std::strcmp(f, "d") == 0;
+    if (ok) {
+        for (int i = 0; i < 4; ++i) {
+            double d;
+            std::memcpy(&d, static_cast<const char *>(view.buf) + i * view.strides[0], sizeof d);
+            v[i].kind = Number::np_real;
+            v[i].d = d;
+        }
+    }
+    PyBuffer_Release(&view);
+    return ok;
+}
+
+// ------------------------------------------------------------ copies
+
+PyObject *lookup(PyTypeObject *type, PyObject *name) { return _PyType_Lookup(type, name); }
+
+bool is_plain_type(PyTypeObject *type) {
+    if (Py_TYPE(type) != &PyType_Type || !(type->tp_flags & Py_TPFLAGS_HEAPTYPE) ||
+        type->tp_new != PyBaseObject_Type.tp_new || type->tp_itemsize != 0 ||
+        type->tp_basicsize != bound->plain_basicsize || type->tp_dictoffset != bound->plain_dictoffset)
+        return false;
+    for (int i = 0; i < 7; ++i)
+        if (lookup(type, bound->names[i]) != bound->object_hooks[i])
+            return false;
+    int registered = PyDict_Contains(bound->dispatch_table, reinterpret_cast<PyObject *>(type));
+    if (registered < 0)
+        throw nb::python_error();
+    return !registered;
+}
+
+} // namespace
+
+Number Number::of(PyObject *value) {
+    Number n;
+    if (PyFloat_CheckExact(value)) {
+        n.kind = real;
+        n.d = PyFloat_AS_DOUBLE(value);
+    } else if (PyLong_CheckExact(value) || PyBool_Check(value)) {
+        int overflow = 0;
+        n.i = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (n.i == -1 && PyErr_Occurred())
+            throw nb::python_error();
+        n.kind = overflow ? other : integer;
+    }
+    return n;
+}
+
+void init_items(nb::handle module) {
+    nb::module_ numpy = nb::module_::import_("numpy");
+    nb::object plain = nb::handle(reinterpret_cast<PyObject *>(&PyType_Type))("_Plain", nb::tuple(), nb::dict());
+    auto *plain_type = reinterpret_cast<PyTypeObject *>(plain.ptr());
+    bound = new Bound{};
+    bound->ns.bind(module);
+    bound->dispatch_table = import_name("copyreg", "dispatch_table").release().ptr();
+    bound->ndarray = reinterpret_cast<PyTypeObject *>(nb::object(numpy.attr("ndarray")).release().ptr());
+    bound->np_floating = nb::object(numpy.attr("floating")).release().ptr();
+    bound->np_integer = nb::object(numpy.attr("integer")).release().ptr();
+    bound->empty_tuple = nb::tuple().release().ptr();
+    bound->one = PyFloat_FromDouble(1.0);
+    bound->reduce_ex_name = PyUnicode_InternFromString("__reduce_ex__");
+    bound->plain_basicsize = plain_type->tp_basicsize;
+    bound->plain_dictoffset = plain_type->tp_dictoffset;
+    for (int i = 0; i < 7; ++i) {
+        bound->names[i] = PyUnicode_InternFromString(kCopyHooks[i]);
+        bound->object_hooks[i] = lookup(&PyBaseObject_Type, bound->names[i]);  // borrowed, immortal type
+    }
+    if (!bound->one || !bound->reduce_ex_name)
+        throw nb::python_error();
+}
+
+void unpack(PyObject *seq, Py_ssize_t n, nb::object *out) {
+    if (PyTuple_CheckExact(seq) || PyList_CheckExact(seq)) {
+        Py_ssize_t size = PySequence_Fast_GET_SIZE(seq);
+        if (size < n) {
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", n, size);
+            throw nb::python_error();
+        }
+        if (size > n) {
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
+            throw nb::python_error();
+        }
+        PyObject **items = PySequence_Fast_ITEMS(seq);
+        for (Py_ssize_t i = 0; i < n; ++i)
+            out[i] = nb::borrow(items[i]);
+        return;
+    }
+    if (!Py_TYPE(seq)->tp_iter && !PySequence_Check(seq)) {
+        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(seq)->tp_name);
+        throw nb::python_error();
+    }
+    nb::object it = nb::steal(check(PyObject_GetIter(seq)));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *value = PyIter_Next(it.ptr());
+        if (!value) {
+            if (PyErr_Occurred())
+                throw nb::python_error();
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", n, i);
+            throw nb::python_error();
+        }
+        out[i] = nb::steal(value);
+    }
+    nb::object extra = nb::steal(PyIter_Next(it.ptr()));
+    if (extra.is_valid()) {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
+        throw nb::python_error();
+    }
+    if (PyErr_Occurred())
+        throw nb::python_error();
+}
+
+geometry::Point anchor_point(PyObject *box, const AnchorInputs &in) {
+    Number v[4];
+    geometry::Point p;
+    if (read_float64_box(box, v) && fast_anchor(v, in, p))
+        return p;
+    nb::object values[4];
+    unpack(box, 4, values);
+    for (int i = 0; i < 4; ++i)
+        v[i] = Number::of(values[i].ptr());
+    if (fast_anchor(v, in, p))
+        return p;
+    return generic_anchor(values, in);
+}
+
+nb::object Copier::copy(PyObject *item) {
+    PyTypeObject *type = Py_TYPE(item);
+    if (type != checked_) {
+        plain_ = is_plain_type(type);
+        checked_ = type;
+    }
+    if (plain_) {
+        nb::object dict = nb::steal(check(PyObject_GenericGetDict(item, nullptr)));
+        // An instance-level __reduce_ex__ would be honoured by copy.copy.
+        int shadowed = PyDict_Contains(dict.ptr(), bound->reduce_ex_name);
+        if (shadowed < 0)
+            throw nb::python_error();
+        if (!shadowed) {
+            nb::object result = nb::steal(check(PyBaseObject_Type.tp_new(type, bound->empty_tuple, nullptr)));
+            if (PyDict_GET_SIZE(dict.ptr()) > 0) {
+                nb::object state = nb::steal(check(PyDict_Copy(dict.ptr())));
+                if (PyObject_GenericSetDict(result.ptr(), state.ptr(), nullptr) < 0)
+                    throw nb::python_error();
+            }
+            return result;
+        }
+    }
+    return bound->ns.get("copy").attr("copy")(nb::handle(item));
+}
+
+} // namespace quillo::zone_gate

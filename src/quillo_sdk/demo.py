@@ -1,0 +1,339 @@
+"""The kit's demo: every part working together the way an application on a device uses them.
+
+1. A development backend starts on loopback; a device token is written; the model fetcher is
+   pointed at both and fetches a detection model end to end (signed URL, streamed archive, safe
+   unpacking), and ``check_model_type`` names its framework.
+2. A synthetic video pipeline runs: a producer thread makes frames of moving detections and
+   tracks faster than the consumer handles them, into a ``LatestQueue`` (so old frames are
+   dropped); the consumer drains batches with ``drain_fast``, filters every frame through a
+   ``ZoneGate`` with include and exclusion zones, and logs each frame's event under a
+   ``LogIDGenerator`` identifier.
+3. A summary table, and a PNG of the zones with the kept and dropped anchor points of the last
+   frames.
+"""
+
+from __future__ import annotations
+
+import os
+import random
+import statistics
+import tempfile
+import threading
+import time
+from collections import Counter
+from dataclasses import dataclass, field
+from typing import Dict, List, Optional, Sequence, Set, TextIO, Tuple
+
+from quillo_sdk.constants import KEY
+from quillo_sdk.logging import get_logger
+
+log = get_logger("demo")
+
+FRAME_SIZE = (1280, 720)
+QUEUE_SIZE = 8
+BATCH_SIZE = 4
+PRODUCE_INTERVAL = 0.002  # a camera far faster than the consumer
+INFERENCE_TIME = 0.006  # stands in for the detector's work on each frame
+PICTURE_FRAMES = 16
+FETCH_BUDGET = 20  # seconds; loopback needs far less than the fetcher's default budget
+
+
+def demo_zones() -> List[dict]:
+    """Region records in frame fractions; fresh dicts each call, as the gate augments them."""
+    return [
+        {"roi_id": "zone-entrance", "label": "Entrance", "include": True,
+         "points": [[0.06, 0.38], [0.40, 0.30], [0.45, 0.88], [0.09, 0.93]]},
+        {"roi_id": "zone-bay", "label": "Loading bay", "include": True,
+         "points": [[0.36, 0.14], [0.86, 0.10], [0.90, 0.62], [0.44, 0.70]]},
+        {"roi_id": "excl-pillar", "label": "Pillar", "include": False,
+         "points": [[0.60, 0.30], [0.70, 0.30], [0.70, 0.46], [0.60, 0.46]]},
+        {"roi_id": "excl-door", "label": "Staff door", "include": False,
+         "points": [[0.0, 0.56], [0.16, 0.56], [0.16, 0.72], [0.0, 0.72]]},
+    ]
+
+
+class Detection:
+    """A detector output: a pixel box ``tlwh``, no ``info``."""
+
+    def __init__(self, det_id: int, tlwh: Tuple[float, float, float, float], label: str, score: float):
+        self.det_id, self.tlwh, self.label, self.score = det_id, tlwh, label, score
+
+
+class Track:
+    """A tracker output: ``tlwh`` plus an ``info`` mapping whose "rect" is the box the gate uses."""
+
+    def __init__(self, track_id: int, tlwh: Tuple[float, float, float, float], label: str):
+        self.track_id, self.tlwh = track_id, tlwh
+        self.info = {"rect": tlwh, "track_id": track_id, "label": label}
+
+
+@dataclass
+class Frame:
+    index: int
+    detections: List[Detection]
+    tracks: List[Track]
+
+
+class Scene:
+    """Objects that move across the frame and bounce off its edges, reproducible from ``seed``."""
+
+    KINDS = (("person", 40, 110), ("person", 44, 120), ("forklift", 120, 110), ("cart", 80, 60))
+
+    def __init__(self, seed: int, objects: int = 16) -> None:
+        self.rng = random.Random(seed)
+        w, h = FRAME_SIZE
+        self.objects = []
+        for n in range(objects):
+            label, bw, bh = self.rng.choice(self.KINDS)
+            self.objects.append({
+                "id": n + 1, "label": label, "w": bw, "h": bh,
+                "x": self.rng.uniform(0, w - bw), "y": self.rng.uniform(0, h - bh),
+                "vx": self.rng.uniform(-7, 7), "vy": self.rng.uniform(-5, 5),
+            })
+        self._next_det = 0
+
+    def step(self, index: int) -> Frame:
+        w, h = FRAME_SIZE
+        detections, tracks = [], []
+        for o in self.objects:
+            for axis, speed, limit in (("x", "vx", w - o["w"]), ("y", "vy", h - o["h"])):
+                o[axis] += o[speed]
+                if not 0 <= o[axis] <= limit:
+                    o[speed] = -o[speed]
+                    o[axis] = min(max(o[axis], 0), limit)
+            box = (round(o["x"], 1), round(o["y"], 1), float(o["w"]), float(o["h"]))
+            tracks.append(Track(o["id"], box, o["label"]))
+            if self.rng.random() < 0.95:  # the detector misses now and then
+                jitter = [self.rng.gauss(0, 2) for _ in range(4)]
+                noisy = (box[0] + jitter[0], box[1] + jitter[1], box[2] + jitter[2], box[3] + jitter[3])
+                self._next_det += 1
+                detections.append(Detection(self._next_det, noisy, o["label"], round(self.rng.uniform(0.5, 0.99), 2)))
+        return Frame(index, detections, tracks)
+
+
+def anchor(tlwh: Sequence[float]) -> Tuple[float, float]:
+    """The default anchor (box centre) in frame fractions."""
+    x, y, w, h = tlwh
+    return (x + w / 2) / FRAME_SIZE[0], (y + h / 2) / FRAME_SIZE[1]
+
+
+@dataclass
+class PipelineResult:
+    frames_made: int = 0
+    frames_processed: int = 0
+    batches: int = 0
+    detections_in: int = 0
+    detections_kept: int = 0
+    tracks_in: int = 0
+    tracks_kept: int = 0
+    detections_per_zone: Counter = field(default_factory=Counter)
+    tracks_per_zone: Counter = field(default_factory=Counter)
+    filter_seconds: List[float] = field(default_factory=list)
+    zone_entries: int = 0
+    zones: List[dict] = field(default_factory=list)
+    last_kept: List[Tuple[float, float]] = field(default_factory=list)
+    last_dropped: List[Tuple[float, float]] = field(default_factory=list)
+    picture_frames: int = 0
+
+    @property
+    def frames_dropped(self) -> int:
+        return self.frames_made - self.frames_processed
+
+
+def run_pipeline(frames: int, seed: int, inference_time: float = INFERENCE_TIME,
+                 produce_interval: float = PRODUCE_INTERVAL) -> PipelineResult:
+    from quillo_sdk.logging.log_id import ErrorType, EventType, LogIDGenerator
+    from quillo_sdk.roi.zone_gate import ZoneGate
+    from quillo_sdk.structures.latestq import LatestQueue
+
+    ids = LogIDGenerator(node_id="demo0001", source_idx=0)
+    ids.generate_session_id()
+    result = PipelineResult(zones=demo_zones())
+    labels = [z["label"] for z in result.zones if z["include"]]
+    gate = ZoneGate(result.zones, FRAME_SIZE)
+    queue = LatestQueue(QUEUE_SIZE)
+    scene = Scene(seed)
+    finished = threading.Event()
+    log.info(ids.format_log_with_id(
+        "pipeline start: %d frames, queue of %d, batches of %d, zones %s" % (frames, QUEUE_SIZE, BATCH_SIZE, ", ".join(labels)),
+        ids.generate_event_id(EventType.START)))
+
+    def produce() -> None:
+        try:
+            for index in range(frames):
+                queue.put(scene.step(index))
+                result.frames_made += 1
+                time.sleep(produce_interval)
+        finally:
+            finished.set()
+
+    producer = threading.Thread(target=produce, name="demo-producer")
+    producer.start()
+    zones_of_track: Dict[int, Set[str]] = {}
+    recent: List[Tuple[List[Detection], Set[int]]] = []
+    try:
+        while True:
+            batch = queue.drain_fast(BATCH_SIZE)
+            if not batch:
+                if finished.is_set() and queue.empty():
+                    break
+                time.sleep(0.0005)
+                continue
+            result.batches += 1
+            for frame in batch:
+                started = time.perf_counter()
+                kept_detections = gate.filter_in_roi(frame.detections)
+                kept_tracks = gate.filter_in_roi(frame.tracks)
+                result.filter_seconds.append(time.perf_counter() - started)
+                time.sleep(inference_time)
+                result.frames_processed += 1
+                result.detections_in += len(frame.detections)
+                result.tracks_in += len(frame.tracks)
+                result.detections_kept += len(kept_detections)
+                result.tracks_kept += len(kept_tracks)
+                for d in kept_detections:
+                    result.detections_per_zone.update(d.roi_name)
+                for t in kept_tracks:
+                    names = t.info[KEY.ROI_NAME]
+                    result.tracks_per_zone.update(names)
+                    for name in sorted(set(names) - zones_of_track.get(t.track_id, set())):
+                        result.zone_entries += 1
+                        log.info(ids.format_log_with_id(
+                            "frame %d: %s %d entered %s" % (frame.index, t.info["label"], t.track_id, name),
+                            ids.generate_event_id(EventType.TRACK)))
+                for t in frame.tracks:
+                    zones_of_track[t.track_id] = set(t.info.get(KEY.ROI_NAME, ()))
+                per_zone = Counter(name for d in kept_detections for name in d.roi_name)
+                log.debug(ids.format_log_with_id(
+                    "frame %d: %d detections, %d kept (%s); %d tracks, %d kept" % (
+                        frame.index, len(frame.detections), len(kept_detections),
+                        ", ".join("%s %d" % (z, per_zone[z]) for z in labels),
+                        len(frame.tracks), len(kept_tracks)),
+                    ids.generate_event_id(EventType.FRAME)))
+                recent.append((frame.detections, {d.det_id for d in kept_detections}))
+                del recent[:-PICTURE_FRAMES]
+    finally:
+        finished.wait()
+        producer.join()
+    if result.frames_dropped:
+        log.info(ids.format_log_with_id(
+            "%d of %d frames dropped by the queue: the consumer is slower than the camera"
+            % (result.frames_dropped, result.frames_made), ids.generate_error_id(ErrorType.FRAME_CAPTURE)))
+    result.picture_frames = len(recent)
+    for detections, kept in recent:
+        for d in detections:
+            (result.last_kept if d.det_id in kept else result.last_dropped).append(anchor(d.tlwh))
+    return result
+
+
+@dataclass
+class FetchResult:
+    model: str
+    model_dir: Optional[str]
+    model_type: Optional[str]
+    seconds: float
+    kept: bool = True
+
+
+def fetch_model(model_url: str, token: str, base_dir: str, model: str, budget: int = FETCH_BUDGET) -> FetchResult:
+    """Fetch ``model`` through the kit's fetcher pointed at ``model_url`` (with its "<MODEL_KEY>"),
+    the device ``token`` and ``base_dir``; the fetcher's settings are restored afterwards."""
+    from quillo_sdk.devserver import write_token_file
+    from quillo_sdk.model import fetch
+
+    with tempfile.TemporaryDirectory(prefix="quillo-token-") as token_dir:
+        token_file = os.path.join(token_dir, "device_token")
+        write_token_file(token_file, token)
+        settings = {"MODEL_URL": model_url, "TOKEN_FILE": token_file, "BASE_MODEL_DIR": base_dir,
+                    "DOWNLOAD_MODEL_TIMEOUT": budget}
+        saved = {name: getattr(fetch, name) for name in settings if hasattr(fetch, name)}
+        started = time.perf_counter()
+        try:
+            for name, value in settings.items():
+                setattr(fetch, name, value)
+            model_dir = fetch.download_detection_model(model)
+            model_type = fetch.check_model_type(model_dir) if model_dir and os.path.isdir(model_dir) else None
+        finally:
+            for name in settings:
+                if name in saved:
+                    setattr(fetch, name, saved[name])
+                else:
+                    delattr(fetch, name)
+    return FetchResult(model, model_dir, model_type, time.perf_counter() - started)
+
+
+def _percentile(values: Sequence[float], q: float) -> float:
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(round(q * (len(ordered) - 1))))]
+
+
+def summary_lines(fetched: Optional[FetchResult], result: PipelineResult, picture: Optional[str],
+                  seconds: float) -> List[str]:
+    lines = ["", "quillo demo summary"]
+    if fetched is not None:
+        if fetched.model_dir:
+            lines.append("  %-26s %s: %s, fetched in %.2f s into %s" % (
+                "model", fetched.model, fetched.model_type or "unknown type", fetched.seconds,
+                fetched.model_dir if fetched.kept else "a temporary directory"))
+        else:
+            lines.append("  %-26s %s: fetch failed" % ("model", fetched.model))
+    lines += [
+        "  %-26s %7d" % ("frames made", result.frames_made),
+        "  %-26s %7d   (queue of %d keeps the newest)" % ("frames dropped", result.frames_dropped, QUEUE_SIZE),
+        "  %-26s %7d   (%d drains of up to %d)" % ("frames processed", result.frames_processed, result.batches, BATCH_SIZE),
+        "",
+        "  %-26s %10s %10s" % ("", "detections", "tracks"),
+        "  %-26s %10d %10d" % ("in", result.detections_in, result.tracks_in),
+        "  %-26s %10d %10d" % ("kept (any zone)", result.detections_kept, result.tracks_kept),
+    ]
+    for zone in result.zones:
+        if zone["include"]:
+            name = zone["label"]
+            lines.append("  %-26s %10d %10d" % ("kept in " + name, result.detections_per_zone[name],
+                                                  result.tracks_per_zone[name]))
+    lines.append("  %-26s %10d %10d" % ("dropped (outside/excluded)", result.detections_in - result.detections_kept,
+                                        result.tracks_in - result.tracks_kept))
+    if result.filter_seconds:
+        us = [s * 1e6 for s in result.filter_seconds]
+        items = (result.detections_in + result.tracks_in) / max(result.frames_processed, 1)
+        lines += ["", "  %-26s median %.0f us, p95 %.0f us, max %.0f us (%.0f items a frame)" % (
+            "filter time per frame", statistics.median(us), _percentile(us, 0.95), max(us), items)]
+    lines.append("  %-26s %d frame events (shown with -v), %d zone entries" % (
+        "events logged", result.frames_processed, result.zone_entries))
+    if picture:
+        lines.append("  %-26s %s" % ("picture", picture))
+    lines.append("  %-26s %.1f s" % ("took", seconds))
+    return lines
+
+
+def run_demo(frames: int = 300, seed: int = 7, out: str = os.path.join("out", "quillo-demo.png"),
+             base_dir: Optional[str] = None, model: Optional[str] = None,
+             stdout: Optional[TextIO] = None) -> int:
+    """Run the whole demo; returns the process exit status (0 when every step worked)."""
+    import sys
+
+    from quillo_sdk.devserver import DEFAULT_MODEL, DevServer
+    from quillo_sdk.picture import draw_zones
+
+    stdout = stdout or sys.stdout
+    started = time.perf_counter()
+    if out:  # fail before the work, not after it
+        os.makedirs(os.path.dirname(os.path.abspath(out)), exist_ok=True)
+    model = model or DEFAULT_MODEL
+    with DevServer() as server, tempfile.TemporaryDirectory(prefix="quillo-models-") as scratch:
+        log.info("development backend at " + server.base_url)
+        fetched = fetch_model(server.model_url, server.token, base_dir or scratch, model)
+        fetched.kept = base_dir is not None
+        if fetched.model_dir:
+            log.info("model %s in %s, type %s" % (model, fetched.model_dir, fetched.model_type or "unknown"))
+        else:
+            log.warning("model %s could not be fetched" % model)
+    result = run_pipeline(frames, seed)
+    picture = None
+    if out:
+        draw_zones(out, result.zones, result.last_kept, result.last_dropped, title="last %d of %d frames" % (
+            result.picture_frames, result.frames_processed))
+        picture = out
+    for line in summary_lines(fetched, result, picture, time.perf_counter() - started):
+        print(line, file=stdout)
+    return 0 if fetched.model_dir and fetched.model_type else 1

@@ -1,0 +1,340 @@
+"""The ``quillo`` command, run as a real subprocess, and the demo's parts."""
+
+import importlib
+import io
+import json
+import logging
+import os
+import signal
+import struct
+import subprocess
+import sys
+import time
+import zlib
+
+import numpy as np
+import pytest
+import requests
+
+from quillo_sdk.cli import ProgressBar, build_parser
+from quillo_sdk.devserver import DevServer
+from quillo_sdk.picture import PNG_SIGNATURE, Canvas, write_png
+
+
+def has(module, name):
+    try:
+        return hasattr(importlib.import_module(module), name)
+    except ImportError:
+        return False
+
+
+needs_gate = pytest.mark.skipif(not has("quillo_sdk.roi.zone_gate", "ZoneGate"), reason="zone gate not built yet")
+needs_fetch = pytest.mark.skipif(not has("quillo_sdk.model.fetch", "download_detection_model"),
+                                 reason="model fetcher not built yet")
+
+
+def quillo(*args, env=None, timeout=60, cwd=None):
+    full_env = dict(os.environ)
+    full_env.update(env or {})
+    return subprocess.run([sys.executable, "-m", "quillo_sdk", *map(str, args)], capture_output=True, text=True,
+                          env=full_env, timeout=timeout, cwd=cwd)
+
+
+def assert_one_line_error(run, status):
+    assert run.returncode == status, run.stderr
+    lines = run.stderr.strip().splitlines()
+    assert lines and lines[-1].startswith("quillo: error: ")
+    assert "Traceback" not in run.stderr
+
+
+def png_size(path):
+    data = open(path, "rb").read()
+    assert data.startswith(PNG_SIGNATURE) and data[12:16] == b"IHDR"
+    return struct.unpack(">II", data[16:24])
+
+
+def decode_png(path):
+    """Pixels of a PNG written by the kit (8-bit RGB, filter 0 on every row)."""
+    data = open(path, "rb").read()
+    width, height = png_size(path)
+    pos, idat = 8, b""
+    while pos < len(data):
+        (length,), kind = struct.unpack(">I", data[pos:pos + 4]), data[pos + 4:pos + 8]
+        body = data[pos + 8:pos + 8 + length]
+        assert struct.unpack(">I", data[pos + 8 + length:pos + 12 + length])[0] == zlib.crc32(kind + body)
+        if kind == b"IDAT":
+            idat += body
+        pos += 12 + length
+    rows = np.frombuffer(zlib.decompress(idat), dtype=np.uint8).reshape(height, 1 + width * 3)
+    assert not rows[:, 0].any()
+    return rows[:, 1:].reshape(height, width, 3)
+
+
+# --- help and usage ------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("command", [[], ["demo"], ["fetch"], ["model-type"], ["zones"], ["devserver"]])
+def test_every_command_has_help_with_examples(command, capsys):
+    with pytest.raises(SystemExit) as stop:
+        build_parser().parse_args(command + ["--help"])
+    assert stop.value.code == 0
+    assert "examples:" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("args", [[], ["nope"], ["demo", "--frames", "0"], ["zones", "--frame", "12x0", "a", "b"],
+                                  ["zones", "--anchor", "nan,1", "a", "b"], ["devserver", "--port", "70000"]])
+def test_bad_usage_exits_2(args):
+    run = quillo(*args)
+    assert run.returncode == 2
+    assert "Traceback" not in run.stderr
+
+
+# --- zones ---------------------------------------------------------------------------------------
+
+SQUARE = {"roi_id": "abc123", "label": "zone1", "include": True,
+          "points": [[0.2, 0.2], [0.8, 0.2], [0.8, 0.8], [0.2, 0.8]]}
+HOLE = {"roi_id": "excl1", "label": "excl", "include": False,
+        "points": [[0.4, 0.4], [0.6, 0.4], [0.6, 0.6], [0.4, 0.6]]}
+
+
+def write_json(path, value):
+    path.write_text(value if isinstance(value, str) else json.dumps(value))
+    return path
+
+
+@pytest.mark.parametrize("zones, detections, reason", [
+    ("[{", [], "not valid JSON"),
+    ([SQUARE], "[NaN]", "NaN is not allowed"),
+    ({"zones": [SQUARE]}, [], "expected a list of region records"),
+    ([dict(SQUARE, include="false")], [], '"include" must be true or false'),
+    ([{k: v for k, v in SQUARE.items() if k != "include"}], [], '"include" must be true or false'),
+    ([dict(SQUARE, points=[[0.1, 0.1], [0.5, 0.5]])], [], "at least 3 vertices"),
+    ([dict(SQUARE, points=[[0, 0], [1, 1], [1, 0], [0, 1]])], [], "invalid outline"),
+    ([dict(SQUARE, points=[[0, 0], [1, "x"], [1, 0]])], [], "expected a number"),
+    ('[{"include": true, "points": [[0, 0], [1e400, 1], [1, 0]]}]', [], "out of range"),
+    ([dict(SQUARE, roi_id=7)], [], '"roi_id" must be text'),
+    ([SQUARE], [{"box": [1, 2, 3, 4]}], '"tlwh": expected a list of 4 numbers'),
+    ([SQUARE], [{"tlwh": [1, 2, 3]}], '"tlwh": expected a list of 4 numbers'),
+    ([SQUARE], [{"tlwh": [1, 2, True, 4]}], "expected a number"),
+    ([SQUARE], [{"tlwh": [0, 0, 1, 1], "info": []}], '"info" must be an object'),
+    ([SQUARE], [{"tlwh": [0, 0, 1, 1], "info": {"rect": [0, 0]}}], '"info.rect"'),
+    ([SQUARE], [7], "expected an object"),
+])
+def test_zones_rejects_bad_input_on_one_line(tmp_path, zones, detections, reason):
+    run = quillo("zones", write_json(tmp_path / "z.json", zones), write_json(tmp_path / "d.json", detections))
+    assert_one_line_error(run, 2)
+    assert reason in run.stderr
+    assert run.stdout == ""
+
+
+def test_zones_reports_an_unreadable_file(tmp_path):
+    run = quillo("zones", tmp_path / "missing.json", write_json(tmp_path / "d.json", []))
+    assert_one_line_error(run, 2)
+    assert "missing.json" in run.stderr
+
+
+@needs_gate
+def test_zones_prints_kept_items_with_their_zones(tmp_path):
+    detections = [
+        {"tlwh": [0.25, 0.25, 0.1, 0.1], "label": "person"},  # kept
+        {"tlwh": [0.45, 0.45, 0.1, 0.1]},  # in the exclusion
+        {"tlwh": [0.0, 0.0, 0.1, 0.1]},  # outside
+        {"tlwh": [0, 0, 0.1, 0.1], "info": {"rect": [0.65, 0.65, 0.1, 0.1], "track_id": 4}},  # track, rect wins
+    ]
+    run = quillo("zones", write_json(tmp_path / "z.json", [SQUARE, HOLE]), write_json(tmp_path / "d.json", detections))
+    assert run.returncode == 0, run.stderr
+    kept = json.loads(run.stdout)
+    assert [k["index"] for k in kept] == [0, 3]
+    assert kept[0] == {"index": 0, "roi_id": ["abc123"], "roi_name": ["zone1"], "item": detections[0]}
+    assert kept[1]["roi_id"] == ["abc123"] and kept[1]["item"]["info"]["roi_name"] == ["zone1"]
+
+
+@needs_gate
+@pytest.mark.parametrize("zones, kept_ids", [
+    ([], [[], []]),  # no zones: everything passes, unannotated
+    ([SQUARE, dict(SQUARE, roi_id="all", label="everywhere", points=[])], [["abc123"], []]),
+])
+def test_zones_without_outlines_let_items_through(tmp_path, zones, kept_ids):
+    detections = json.dumps([{"tlwh": [0.45, 0.45, 0.1, 0.1]}, {"tlwh": [0, 0, 0.1, 0.1]}])
+    run = subprocess.run([sys.executable, "-m", "quillo_sdk", "zones", str(write_json(tmp_path / "z.json", zones)), "-"],
+                         input=detections, capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    assert [k["roi_id"] for k in json.loads(run.stdout)] == kept_ids
+
+
+@needs_gate
+def test_zones_pixel_boxes_anchor_and_picture(tmp_path):
+    detections = [{"tlwh": [600, 220, 80, 80]}, {"tlwh": [600, 100, 80, 60]}]  # centres above the zone
+    zones = write_json(tmp_path / "z.json", [dict(SQUARE, points=[[0.2, 0.4], [0.8, 0.4], [0.8, 0.8], [0.2, 0.8]])])
+    dets = write_json(tmp_path / "d.json", detections)
+    centre = quillo("zones", zones, dets, "--frame", "1280x720")
+    feet = quillo("zones", zones, dets, "--frame", "1280x720", "--anchor", "0.5,1", "--png", tmp_path / "z.png")
+    no_frame = quillo("zones", zones, dets)
+    assert [k["index"] for k in json.loads(centre.stdout)] == []
+    assert [k["index"] for k in json.loads(feet.stdout)] == [0]
+    assert json.loads(no_frame.stdout) == [] and "--frame" in no_frame.stderr
+    assert png_size(tmp_path / "z.png") == (960, 540 + 56)
+
+
+# --- model-type ----------------------------------------------------------------------------------
+
+@needs_fetch
+@pytest.mark.parametrize("files, output, status", [
+    (["detect.tflite", "labels.txt"], "tflite", 0),
+    (["m.xml", "m.bin"], "openvino", 0),
+    (["notes.txt"], "unknown", 1),
+    ([], "unknown", 1),
+])
+def test_model_type_names_the_framework(tmp_path, files, output, status):
+    for name in files:
+        (tmp_path / name).write_bytes(b"x")
+    run = quillo("model-type", tmp_path)
+    assert (run.returncode, run.stdout.strip()) == (status, output)
+
+
+@pytest.mark.parametrize("make", [lambda p: p / "missing", lambda p: write_json(p / "file", [])])
+def test_model_type_of_a_non_directory_is_a_usage_error(tmp_path, make):
+    assert_one_line_error(quillo("model-type", make(tmp_path)), 2)
+
+
+# --- fetch and devserver -------------------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def backend():
+    with DevServer(token="fetch-token") as server:
+        yield server
+
+
+def fetch_env(tmp_path, server, token):
+    (tmp_path / "token").write_text(token + "\n")
+    return {"SERVER_HOST": server.base_url, "QUILLO_TOKEN_FILE": str(tmp_path / "token"),
+            "QUILLO_MODEL_DIR": str(tmp_path / "models")}
+
+
+@needs_fetch
+def test_fetch_downloads_unpacks_and_names_the_model(tmp_path, backend):
+    env = fetch_env(tmp_path, backend, "fetch-token")
+    run = quillo("fetch", "yolov4-tiny-demo", "--timeout", 20, env=env)
+    assert run.returncode == 0, run.stderr
+    model_dir = str(tmp_path / "models" / "yolov4-tiny-demo")
+    assert run.stdout.splitlines() == ["model dir:  " + model_dir, "model type: tf_yolo"]
+    assert "Downloading... 100%" in run.stderr  # not a terminal: the log lines themselves
+    assert not any(name.endswith(".tar.xz") for name in os.listdir(tmp_path / "models"))  # archive removed
+    other = quillo("fetch", "ssd-mobilenet-tflite", "--base-dir", tmp_path / "elsewhere", env=env)
+    assert other.returncode == 0 and other.stdout.endswith("model type: tflite\n")
+
+
+@needs_fetch
+@pytest.mark.parametrize("model, token, reason", [
+    ("yolov4-tiny-demo", "wrong-token", "status. 401"),
+    ("no-such-model", "fetch-token", "status. 404"),
+    ("yolov4-tiny-demo", None, "Token file not found at "),
+    ("http://127.0.0.1:9/m.tar.xz", None, "Failed to download from http://127.0.0.1:9/m.tar.xz - "),
+])
+def test_fetch_failure_exits_1_with_the_reason(tmp_path, backend, model, token, reason):
+    env = fetch_env(tmp_path, backend, token or "")
+    if token is None:
+        os.remove(env["QUILLO_TOKEN_FILE"])
+    started = time.monotonic()
+    run = quillo("fetch", model, "--timeout", 1, env=env)
+    assert_one_line_error(run, 1)
+    assert reason in run.stderr.splitlines()[-1]
+    assert time.monotonic() - started < 20
+
+
+def test_devserver_command_serves_until_interrupted(tmp_path):
+    token_file = tmp_path / "token.txt"
+    proc = subprocess.Popen([sys.executable, "-m", "quillo_sdk", "devserver", "--port", "0", "--token", "tok",
+                             "--token-file", str(token_file)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True)
+    try:
+        first = proc.stdout.readline()
+        assert first.startswith("quillo devserver on http://127.0.0.1:")
+        base = first.split()[-1]
+        assert token_file.read_text() == "tok\n" and (token_file.stat().st_mode & 0o777) == 0o600
+        url = base + "/api/v1/models/ssd-mobilenet-tflite/url"
+        assert requests.get(url, timeout=5).status_code == 401
+        assert requests.get(url, headers={"x-device-token": "Bearer tok"}, timeout=5).status_code == 200
+    finally:
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=10)
+    assert proc.returncode == 0, err
+    assert "Traceback" not in err
+
+
+def test_devserver_on_a_busy_port_fails_on_one_line(backend):
+    assert_one_line_error(quillo("devserver", "--port", backend.address[1]), 1)
+
+
+def test_progress_bar_redraws_progress_and_keeps_other_lines():
+    out = io.StringIO()
+    bar = ProgressBar(out, width=10)
+    log = logging.getLogger("quillo_sdk.test_progress")
+    log.propagate, log.level = False, logging.INFO
+    log.addHandler(bar)
+    for message in ["Downloading...", "Downloading... 40% (2MB / 4MB)", "Downloading... 100% (4MB / 4MB)",
+                    "Finished the downloading"]:
+        log.info(message)
+    assert out.getvalue() == ("  Downloading...\n\r  [####......]  40%  2 / 4 MB\r  [##########] 100%  4 / 4 MB\n"
+                              "  Finished the downloading\n")
+
+
+# --- demo ----------------------------------------------------------------------------------------
+
+@needs_gate
+@needs_fetch
+def test_demo_runs_end_to_end(tmp_path):
+    started = time.monotonic()
+    run = quillo("demo", "--frames", 40, "--seed", 3, "--out", tmp_path / "pic" / "demo.png", cwd=tmp_path)
+    took = time.monotonic() - started
+    assert run.returncode == 0, run.stderr
+    summary = {line[:28].strip(): line[28:].split() for line in run.stdout.splitlines() if line.startswith("  ")}
+    made, dropped, processed = (int(summary[k][0]) for k in ("frames made", "frames dropped", "frames processed"))
+    assert made == 40 and dropped + processed == 40 and processed > 0
+    assert summary["model"][:2] == ["yolov4-tiny-demo:", "tf_yolo,"]
+    assert summary["picture"] == [str(tmp_path / "pic" / "demo.png")]
+    assert png_size(tmp_path / "pic" / "demo.png") == (960, 596)
+    assert "[EVT-START-" in run.stderr and "Finished the downloading" in run.stderr
+    assert took < 30
+
+
+def test_demo_with_an_unwritable_picture_fails_on_one_line(tmp_path):
+    (tmp_path / "file").write_text("")
+    run = quillo("demo", "--frames", 5, "--out", tmp_path / "file" / "demo.png")
+    assert_one_line_error(run, 1)
+    assert "demo.png" in run.stderr.splitlines()[-1] or "file" in run.stderr.splitlines()[-1]
+
+
+@needs_gate
+def test_pipeline_drops_frames_when_the_consumer_is_slow():
+    from quillo_sdk.demo import run_pipeline
+
+    result = run_pipeline(60, seed=1, inference_time=0.01, produce_interval=0.001)
+    assert result.frames_made == 60
+    assert result.frames_dropped > 0 and result.frames_processed + result.frames_dropped == 60
+    assert result.detections_kept <= result.detections_in
+    assert sum(result.detections_per_zone.values()) >= result.detections_kept
+    assert len(result.last_kept) + len(result.last_dropped) > 0
+
+
+def test_scene_is_reproducible_from_its_seed():
+    from quillo_sdk.demo import Scene
+
+    def boxes(seed):
+        scene = Scene(seed)
+        return [[d.tlwh for d in scene.step(i).detections] for i in range(20)]
+
+    assert boxes(5) == boxes(5) != boxes(6)
+
+
+# --- picture -------------------------------------------------------------------------------------
+
+def test_png_round_trips_and_shapes_land_where_drawn(tmp_path):
+    canvas = Canvas(40, 30, background=(255, 255, 255))
+    canvas.polygon([(10, 5), (30, 5), (30, 25), (10, 25)], (0, 0, 255))
+    canvas.dot((5, 5), 2, (255, 0, 0))
+    canvas.text(0, 22, "A?\u00e9", (0, 0, 0), scale=1)  # unknown glyphs draw as "?"
+    write_png(str(tmp_path / "c.png"), canvas.pixels)
+    pixels = decode_png(tmp_path / "c.png")
+    assert np.array_equal(pixels, canvas.pixels)
+    assert tuple(pixels[15, 20]) == (0, 0, 255) and tuple(pixels[15, 35]) == (255, 255, 255)
+    assert tuple(pixels[5, 5]) == (255, 0, 0)
