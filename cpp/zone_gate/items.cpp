@@ -305,6 +305,7 @@ nb::object Copier::copy(PyObject *item) {
         if (!shadowed) {
             nb::object result = nb::steal(check(PyBaseObject_Type.tp_new(type, bound->empty_tuple, nullptr)));
             if (PyDict_GET_SIZE(dict.ptr()) > 0) {
+                // copy.copy's `new.__dict__.update(state)`, on a fresh instance
                 nb::object state = nb::steal(check(PyDict_Copy(dict.ptr())));
                 if (PyObject_GenericSetDict(result.ptr(), state.ptr(), nullptr) < 0)
                     throw nb::python_error();

@@ -351,11 +351,15 @@ Keys track_keys() {
 
 template <typename Records>
 void assign_roi_info(PyObject *item_copy, const Records &records, bool has_info, Keys *keys) {
-    nb::list ids, labels;
-    for (PyObject *record : records)
-        ids.append(get_or(record, names.roi_id, names.empty_text));
-    for (PyObject *record : records)
-        labels.append(get_or(record, names.label, names.empty_text));
+    auto values = [&](PyObject *key) {
+        nb::object list = nb::steal(check(PyList_New(static_cast<Py_ssize_t>(records.size()))));
+        Py_ssize_t i = 0;
+        for (PyObject *record : records)
+            PyList_SET_ITEM(list.ptr(), i++, get_or(record, key, names.empty_text).release().ptr());
+        return list;
+    };
+    nb::object ids = values(names.roi_id);
+    nb::object labels = values(names.label);
     if (has_info) {
         if (!keys->roi_id.is_valid())
             *keys = track_keys();
