@@ -487,6 +487,19 @@ def test_changed_fields_are_honoured():
     assert gate.filter_in_roi([centre[0], Det((0, 0, 0.1, 0.1))])[1].tlwh == (0, 0, 0.1, 0.1)
 
 
+def test_other_record_and_frame_containers():
+    from collections import UserDict
+
+    records = [UserDict(rec("zone1", "id1", np.array(SQUARE))), UserDict(rec("e", "e", square(0.4, 0.6), False))]
+    gate = ZoneGate(tuple(records), frame_sz=np.array([100.0, 100.0]))
+    assert gate._included_rois == [records[0]] and records[0]["points"].dtype == np.float32
+    frame = (Det(b) for b in [(45, 45, 10, 10), (25, 25, 10, 10), (0, 0, 10, 10)])
+    assert ids(gate.filter_in_roi(frame)) == [["id1"]]
+    assert ids(gate.filter_in_roi([Det((0.3, 0.3, 0.1, 0.1))], frame_sz={0: 5.0, 1: 5.0})) == [["id1"]]
+    assert ids(gate.filter_in_roi([Det((25, 25, 10, 10))], frame_sz=np.array([], dtype=float))) == [["id1"]]
+    assert ids(gate.filter_in_roi([Det((2.5, 2.5, 2, 2))], frame_sz=np.array([10, 10]))) == [["id1"]]
+
+
 def test_subclass_and_collection():
     class MyGate(ZoneGate):
         pass

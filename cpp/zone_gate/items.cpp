@@ -182,8 +182,20 @@ bool read_float64_box(PyObject *box, Number v[4]) {
 
 PyObject *lookup(PyTypeObject *type, PyObject *name) { return _PyType_Lookup(type, name); }
 
+// `cls.__new__(cls)` for a plain class. Before 3.13 the instance is allocated
+// without the inline attribute values object.__new__ would prepare, since the
+// copied dict replaces them at once.
+nb::object new_instance(PyTypeObject *type) {
+#if PY_VERSION_HEX < 0x030D0000
+    return nb::steal(check(type->tp_alloc(type, 0)));
+#else
+    return nb::steal(check(PyBaseObject_Type.tp_new(type, bound->empty_tuple, nullptr)));
+#endif
+}
+
 bool is_plain_type(PyTypeObject *type) {
     if (Py_TYPE(type) != &PyType_Type || !(type->tp_flags & Py_TPFLAGS_HEAPTYPE) ||
+        (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) ||
         type->tp_new != PyBaseObject_Type.tp_new || type->tp_itemsize != 0 ||
         type->tp_basicsize != bound->plain_basicsize || type->tp_dictoffset != bound->plain_dictoffset)
         return false;
@@ -303,7 +315,7 @@ nb::object Copier::copy(PyObject *item) {
         if (shadowed < 0)
             throw nb::python_error();
         if (!shadowed) {
-            nb::object result = nb::steal(check(PyBaseObject_Type.tp_new(type, bound->empty_tuple, nullptr)));
+            nb::object result = new_instance(type);
             if (PyDict_GET_SIZE(dict.ptr()) > 0) {
                 // copy.copy's `new.__dict__.update(state)`, on a fresh instance
                 nb::object state = nb::steal(check(PyDict_Copy(dict.ptr())));

@@ -64,6 +64,21 @@ bool truth(PyObject *o) {
     return t;
 }
 
+// "Absent or empty" for an optional sequence: None, or a length of zero. Objects
+// without a length fall back to their truth value. Going by the length lets
+// numpy arrays serve as frame sizes and record lists.
+bool absent_or_empty(PyObject *o) {
+    if (!o || o == Py_None)
+        return true;
+    Py_ssize_t n = PyObject_Size(o);
+    if (n >= 0)
+        return n == 0;
+    if (!PyErr_ExceptionMatches(PyExc_TypeError))
+        throw nb::python_error();
+    PyErr_Clear();
+    return !truth(o);
+}
+
 void set_attr(PyObject *obj, PyObject *name, PyObject *value) {
     if (PyObject_SetAttr(obj, name, value) < 0)
         throw nb::python_error();
@@ -263,7 +278,7 @@ const char *const init_names[] = {"self", "polygons", "frame_sz"};
 const Parameters init_params{"__init__", init_names, 3, 3, 1};
 
 nb::object frame_size(PyObject *frame_sz) {
-    if (!frame_sz || !truth(frame_sz))
+    if (absent_or_empty(frame_sz))
         return nb::steal(check(Py_BuildValue("[dd]", 1.0, 1.0)));
     nb::object w = nb::steal(check(PyNumber_Float(item(frame_sz, names.zero).ptr())));
     nb::object h = nb::steal(check(PyNumber_Float(item(frame_sz, names.one).ptr())));
@@ -281,7 +296,7 @@ nb::object init_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
     nb::object polygons = nb::borrow(a[1] ? a[1] : Py_None);
 
     nb::object copy_of_polygons = nb::none();
-    if (truth(polygons.ptr()))
+    if (!absent_or_empty(polygons.ptr()))
         copy_of_polygons = ns.get("copy").attr("deepcopy")(polygons);
     nb::object rois = polygons;
     nb::object frame = frame_size(a[2]);
@@ -289,7 +304,7 @@ nb::object init_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
     nb::object empty_polygon = nb::none();
     nb::dict exclusion_map;
 
-    if (truth(rois.ptr())) {
+    if (!absent_or_empty(rois.ptr())) {
         nb::object np = ns.get("np");
         nb::object polygon_type = ns.get("Polygon");
         nb::object float32 = np.attr("float32");
@@ -416,9 +431,9 @@ PreparedPtr zones_for_call(PyObject *self, PyObject *included) {
 }
 
 nb::object filter_body(PyObject *self, PyObject *items, PyObject *frame_sz_arg, PyObject *anchor_arg) {
-    nb::object frame_sz = frame_sz_arg && truth(frame_sz_arg) ? nb::borrow(frame_sz_arg) : attr(self, names.frame_sz);
+    nb::object frame_sz = absent_or_empty(frame_sz_arg) ? attr(self, names.frame_sz) : nb::borrow(frame_sz_arg);
     nb::object rois = attr(self, names.rois);
-    if (!truth(rois.ptr()))
+    if (absent_or_empty(rois.ptr()))
         return nb::borrow(items);
     nb::object fx = item(frame_sz.ptr(), names.zero);
     nb::object fy = item(frame_sz.ptr(), names.one);
@@ -466,6 +481,36 @@ nb::object filter_body(PyObject *self, PyObject *items, PyObject *frame_sz_arg, 
     return result;
 }
 
+// Makes `exc` the exception being handled (sys.exc_info()) until restore().
+class HandledException {
+public:
+    explicit HandledException(PyObject *exc) {
+#if PY_VERSION_HEX >= 0x030B0000
+        previous_ = PyErr_GetHandledException();
+        PyErr_SetHandledException(exc);
+#else
+        PyErr_GetExcInfo(&type_, &previous_, &tb_);
+        PyErr_SetExcInfo(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(exc))), Py_NewRef(exc),
+                         PyException_GetTraceback(exc));
+#endif
+    }
+    void restore() {
+#if PY_VERSION_HEX >= 0x030B0000
+        PyErr_SetHandledException(previous_);
+        Py_XDECREF(previous_);
+#else
+        PyErr_SetExcInfo(type_, previous_, tb_);
+#endif
+        previous_ = nullptr;
+    }
+
+private:
+    PyObject *previous_ = nullptr;
+#if PY_VERSION_HEX < 0x030B0000
+    PyObject *type_ = nullptr, *tb_ = nullptr;
+#endif
+};
+
 // Logs an ordinary exception through the module's logger and answers an empty
 // list; anything else (interrupts, exit) goes on to the caller.
 nb::object log_and_drop() {
@@ -480,20 +525,14 @@ nb::object log_and_drop() {
     Py_XDECREF(type);
     Py_XDECREF(tb);
     // As inside an except block, so the logging call sees the exception as the one being handled.
-    PyObject *previous = PyErr_GetHandledException();
-    PyErr_SetHandledException(exc.ptr());
-    PyObject *logged = nullptr;
-    {
-        nb::object log = nb::steal(PyObject_GetAttrString(ns.module().ptr(), "exception_traceback"));
-        nb::object logger = log.is_valid() ? nb::steal(PyObject_GetAttrString(ns.module().ptr(), "logger")) : nb::object();
-        if (logger.is_valid())
-            logged = PyObject_CallFunctionObjArgs(log.ptr(), logger.ptr(), exc.ptr(), nullptr);
+    HandledException handling(exc.ptr());
+    try {
+        ns.get("exception_traceback")(ns.get("logger"), exc);
+    } catch (...) {
+        handling.restore();
+        throw;
     }
-    PyErr_SetHandledException(previous);
-    Py_XDECREF(previous);
-    if (!logged)
-        throw nb::python_error();
-    Py_DECREF(logged);
+    handling.restore();
     return nb::list();
 }
 
