@@ -1,6 +1,7 @@
 #include "zone_gate/items.hpp"
 
 #include "common/module_attr.hpp"
+#include "common/py_ops.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -24,12 +25,6 @@ struct Bound {
 
 constexpr const char *kCopyHooks[7] = {"__copy__",           "__reduce_ex__", "__reduce__", "__getstate__",
                                        "__getnewargs_ex__", "__getnewargs__", "__setstate__"};
-
-PyObject *check(PyObject *o) {
-    if (!o)
-        throw nb::python_error();
-    return o;
-}
 
 [[noreturn]] void raise(PyObject *type, const char *message) {
     PyErr_SetString(type, message);
@@ -110,13 +105,6 @@ bool fast_anchor(const Number v[4], const AnchorInputs &in, geometry::Point &out
     return true;
 }
 
-bool truth(PyObject *o) {
-    int t = PyObject_IsTrue(o);
-    if (t < 0)
-        throw nb::python_error();
-    return t;
-}
-
 bool plain_number(PyObject *o) {
     if (PyFloat_Check(o) || PyLong_Check(o))
         return true;
@@ -137,15 +125,15 @@ double to_double(PyObject *o) {
 
 // The host's arithmetic on arbitrary number objects, in source order.
 geometry::Point generic_anchor(const nb::object v[4], const AnchorInputs &in) {
-    nb::object px = nb::steal(check(PyNumber_Multiply(v[2].ptr(), in.ax)));
-    nb::object rx = nb::steal(check(PyNumber_Add(v[0].ptr(), px.ptr())));
-    nb::object py = nb::steal(check(PyNumber_Multiply(v[3].ptr(), in.ay)));
-    nb::object ry = nb::steal(check(PyNumber_Add(v[1].ptr(), py.ptr())));
-    bool pixel = truth(nb::steal(check(PyObject_RichCompare(v[2].ptr(), bound->one, Py_GT))).ptr()) &&
-                 truth(nb::steal(check(PyObject_RichCompare(v[3].ptr(), bound->one, Py_GT))).ptr());
+    nb::object px = take(PyNumber_Multiply(v[2].ptr(), in.ax));
+    nb::object rx = take(PyNumber_Add(v[0].ptr(), px.ptr()));
+    nb::object py = take(PyNumber_Multiply(v[3].ptr(), in.ay));
+    nb::object ry = take(PyNumber_Add(v[1].ptr(), py.ptr()));
+    bool pixel = truth(take(PyObject_RichCompare(v[2].ptr(), bound->one, Py_GT)).ptr()) &&
+                 truth(take(PyObject_RichCompare(v[3].ptr(), bound->one, Py_GT)).ptr());
     if (pixel) {
-        rx = nb::steal(check(PyNumber_TrueDivide(rx.ptr(), in.fx)));
-        ry = nb::steal(check(PyNumber_TrueDivide(ry.ptr(), in.fy)));
+        rx = take(PyNumber_TrueDivide(rx.ptr(), in.fx));
+        ry = take(PyNumber_TrueDivide(ry.ptr(), in.fy));
     }
     if (plain_number(rx.ptr()) && plain_number(ry.ptr()))
         return {to_double(rx.ptr()), to_double(ry.ptr())};
@@ -187,9 +175,9 @@ PyObject *lookup(PyTypeObject *type, PyObject *name) { return _PyType_Lookup(typ
 // copied dict replaces them at once.
 nb::object new_instance(PyTypeObject *type) {
 #if PY_VERSION_HEX < 0x030D0000
-    return nb::steal(check(type->tp_alloc(type, 0)));
+    return take(type->tp_alloc(type, 0));
 #else
-    return nb::steal(check(PyBaseObject_Type.tp_new(type, bound->empty_tuple, nullptr)));
+    return take(PyBaseObject_Type.tp_new(type, bound->empty_tuple, nullptr));
 #endif
 }
 
@@ -268,7 +256,7 @@ void unpack(PyObject *seq, Py_ssize_t n, nb::object *out) {
         PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(seq)->tp_name);
         throw nb::python_error();
     }
-    nb::object it = nb::steal(check(PyObject_GetIter(seq)));
+    nb::object it = take(PyObject_GetIter(seq));
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *value = PyIter_Next(it.ptr());
         if (!value) {
@@ -309,7 +297,7 @@ nb::object Copier::copy(PyObject *item) {
         checked_ = type;
     }
     if (plain_) {
-        nb::object dict = nb::steal(check(PyObject_GenericGetDict(item, nullptr)));
+        nb::object dict = take(PyObject_GenericGetDict(item, nullptr));
         // An instance-level __reduce_ex__ would be honoured by copy.copy.
         int shadowed = PyDict_Contains(dict.ptr(), bound->reduce_ex_name);
         if (shadowed < 0)
@@ -318,7 +306,7 @@ nb::object Copier::copy(PyObject *item) {
             nb::object result = new_instance(type);
             if (PyDict_GET_SIZE(dict.ptr()) > 0) {
                 // copy.copy's `new.__dict__.update(state)`, on a fresh instance
-                nb::object state = nb::steal(check(PyDict_Copy(dict.ptr())));
+                nb::object state = take(PyDict_Copy(dict.ptr()));
                 if (PyObject_GenericSetDict(result.ptr(), state.ptr(), nullptr) < 0)
                     throw nb::python_error();
             }

@@ -9,6 +9,7 @@
 #include "common/errors.hpp"
 #include "common/method.hpp"
 #include "common/module_attr.hpp"
+#include "common/py_ops.hpp"
 #include "zone_gate/geometry.hpp"
 #include "zone_gate/items.hpp"
 #include "zone_gate/shapes.hpp"
@@ -16,6 +17,7 @@
 #include <nanobind/nanobind.h>
 #include <structmember.h>
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <memory>
@@ -47,22 +49,9 @@ struct Names {
         *empty_text, *roi_id_attr, *roi_name_attr, *zero, *one, *default_anchor;
 } names;
 
-PyObject *check(PyObject *o) {
-    if (!o)
-        throw nb::python_error();
-    return o;
-}
+nb::object attr(PyObject *obj, PyObject *name) { return take(PyObject_GetAttr(obj, name)); }
 
-nb::object attr(PyObject *obj, PyObject *name) { return nb::steal(check(PyObject_GetAttr(obj, name))); }
-
-nb::object item(PyObject *obj, PyObject *key) { return nb::steal(check(PyObject_GetItem(obj, key))); }
-
-bool truth(PyObject *o) {
-    int t = PyObject_IsTrue(o);
-    if (t < 0)
-        throw nb::python_error();
-    return t;
-}
+nb::object item(PyObject *obj, PyObject *key) { return take(PyObject_GetItem(obj, key)); }
 
 // "Absent or empty" for an optional sequence: None, or a length of zero. Objects
 // without a length fall back to their truth value. Going by the length lets
@@ -97,7 +86,17 @@ nb::object get_or(PyObject *mapping, PyObject *key, PyObject *fallback) {
             throw nb::python_error();
         return nb::borrow(value ? value : fallback);
     }
-    return nb::steal(check(PyObject_CallMethodObjArgs(mapping, names.get, key, fallback, nullptr)));
+    return take(PyObject_CallMethodObjArgs(mapping, names.get, key, fallback, nullptr));
+}
+
+// Binds a vectorcall's arguments to the N parameters; absent optional ones are null.
+template <std::size_t N>
+std::array<PyObject *, N> arguments(const Parameters &params, PyObject *const *args, Py_ssize_t nargs,
+                                    PyObject *kwnames) {
+    std::array<PyObject *, N> a{};
+    if (!bind_arguments(params, args, nargs, kwnames, a.data()))
+        throw nb::python_error();
+    return a;
 }
 
 // ------------------------------------------------------------ prepared zones
@@ -163,12 +162,12 @@ PreparedPtr prepare(nb::handle included, nb::handle exclusion_map) {
     auto p = std::make_shared<Prepared>();
     p->included = nb::borrow(included);
     p->exclusion_map = nb::borrow(exclusion_map);
-    nb::object it = nb::steal(check(PyObject_GetIter(included.ptr())));
+    nb::object it = take(PyObject_GetIter(included.ptr()));
     while (PyObject *raw = PyIter_Next(it.ptr())) {
         ZoneSource s;
         s.record = nb::steal(raw);
         s.geometry = item(raw, names.shapely_polygon);
-        s.key = nb::steal(check(PyLong_FromVoidPtr(raw)));
+        s.key = take(PyLong_FromVoidPtr(raw));
         Zone zone{region_from_geometry(s.geometry), {}};
         nb::object list = get_or(exclusion_map.ptr(), s.key.ptr(), Py_None);
         if (!list.is_none()) {
@@ -279,9 +278,9 @@ const Parameters init_params{"__init__", init_names, 3, 3, 1};
 
 nb::object frame_size(PyObject *frame_sz) {
     if (absent_or_empty(frame_sz))
-        return nb::steal(check(Py_BuildValue("[dd]", 1.0, 1.0)));
-    nb::object w = nb::steal(check(PyNumber_Float(item(frame_sz, names.zero).ptr())));
-    nb::object h = nb::steal(check(PyNumber_Float(item(frame_sz, names.one).ptr())));
+        return take(Py_BuildValue("[dd]", 1.0, 1.0));
+    nb::object w = take(PyNumber_Float(item(frame_sz, names.zero).ptr()));
+    nb::object h = take(PyNumber_Float(item(frame_sz, names.one).ptr()));
     nb::list frame;
     frame.append(w);
     frame.append(h);
@@ -289,9 +288,7 @@ nb::object frame_size(PyObject *frame_sz) {
 }
 
 nb::object init_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[3];
-    if (!bind_arguments(init_params, args, nargs, kwnames, a))
-        throw nb::python_error();
+    auto a = arguments<3>(init_params, args, nargs, kwnames);
     PyObject *self = a[0];
     nb::object polygons = nb::borrow(a[1] ? a[1] : Py_None);
 
@@ -335,7 +332,7 @@ nb::object init_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
                 if (!truth(attr(part.ptr(), names.is_empty).ptr()))
                     intersections.append(part);
             }
-            nb::object key = nb::steal(check(PyLong_FromVoidPtr(record.ptr())));
+            nb::object key = take(PyLong_FromVoidPtr(record.ptr()));
             exclusion_map[key] = intersections;
         }
     }
@@ -367,7 +364,7 @@ Keys track_keys() {
 template <typename Records>
 void assign_roi_info(PyObject *item_copy, const Records &records, bool has_info, Keys *keys) {
     auto values = [&](PyObject *key) {
-        nb::object list = nb::steal(check(PyList_New(static_cast<Py_ssize_t>(records.size()))));
+        nb::object list = take(PyList_New(static_cast<Py_ssize_t>(records.size())));
         Py_ssize_t i = 0;
         for (PyObject *record : records)
             PyList_SET_ITEM(list.ptr(), i++, get_or(record, key, names.empty_text).release().ptr());
@@ -449,7 +446,7 @@ nb::object filter_body(PyObject *self, PyObject *items, PyObject *frame_sz_arg, 
     Keys keys;
     std::vector<PyObject *> matched;
     nb::list result;
-    nb::object it = nb::steal(check(PyObject_GetIter(items)));
+    nb::object it = take(PyObject_GetIter(items));
     while (PyObject *raw = PyIter_Next(it.ptr())) {
         nb::object obj = nb::steal(raw);
         nb::object info = optional_info(raw);
@@ -537,9 +534,7 @@ nb::object log_and_drop() {
 }
 
 nb::object filter_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[4];
-    if (!bind_arguments(filter_params, args, nargs, kwnames, a))
-        throw nb::python_error();
+    auto a = arguments<4>(filter_params, args, nargs, kwnames);
     try {
         return filter_body(a[0], a[1], a[2], a[3]);
     } catch (...) {
@@ -566,9 +561,7 @@ const char *const in_polygon_names[] = {"point_shapely", "polygon"};
 const Parameters in_polygon_params{"_is_point_in_polygon", in_polygon_names, 2, 2, 2};
 
 nb::object in_polygon_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[2];
-    if (!bind_arguments(in_polygon_params, args, nargs, kwnames, a))
-        throw nb::python_error();
+    auto a = arguments<2>(in_polygon_params, args, nargs, kwnames);
     nb::object zone = item(a[1], names.shapely_polygon);
     return zone.attr(names.contains)(nb::handle(a[0]));
 }
@@ -577,11 +570,9 @@ const char *const excluded_names[] = {"self", "point_shapely", "polygon"};
 const Parameters excluded_params{"_is_point_excluded_for_polygon", excluded_names, 3, 3, 3};
 
 nb::object excluded_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[3];
-    if (!bind_arguments(excluded_params, args, nargs, kwnames, a))
-        throw nb::python_error();
+    auto a = arguments<3>(excluded_params, args, nargs, kwnames);
     nb::object map = attr(a[0], names.exclusions);
-    nb::object key = nb::steal(check(PyLong_FromVoidPtr(a[2])));
+    nb::object key = take(PyLong_FromVoidPtr(a[2]));
     nb::object no_entry = nb::list();
     for (nb::handle part : get_or(map.ptr(), key.ptr(), no_entry.ptr()))
         if (truth(part.attr(names.contains)(nb::handle(a[1])).ptr()))
@@ -593,9 +584,7 @@ const char *const assign_names[] = {"item_copy", "matched_polygons", "has_info_a
 const Parameters assign_params{"_assign_roi_info", assign_names, 3, 3, 3};
 
 nb::object assign_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[3];
-    if (!bind_arguments(assign_params, args, nargs, kwnames, a))
-        throw nb::python_error();
+    auto a = arguments<3>(assign_params, args, nargs, kwnames);
     std::vector<nb::object> held;
     for (nb::handle record : nb::handle(a[1]))
         held.push_back(nb::borrow(record));
@@ -616,7 +605,7 @@ nb::object contains_xy(nb::handle geometry, nb::handle xs, nb::handle ys) {
     std::vector<double> x = as_doubles(xs), y = as_doubles(ys);
     if (x.size() != y.size())
         throw nb::value_error("xs and ys differ in length");
-    nb::object buffer = nb::steal(check(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(x.size()))));
+    nb::object buffer = take(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(x.size())));
     char *data = PyByteArray_AS_STRING(buffer.ptr());
     for (std::size_t i = 0; i < x.size(); ++i)
         data[i] = region.contains({x[i], y[i]});
@@ -665,7 +654,7 @@ nb::object make_roi_data() {
 }
 
 nb::object make_gate_class() {
-    nb::object cls = nb::steal(check(PyType_FromSpec(&gate_spec)));
+    nb::object cls = take(PyType_FromSpec(&gate_spec));
     gate_type = reinterpret_cast<PyTypeObject *>(cls.ptr());
     nb::object staticmethod = nb::borrow(reinterpret_cast<PyObject *>(&PyStaticMethod_Type));
     cls.attr("__init__") = make_method({"__init__", "ZoneGate.__init__", kModule, kInitDoc,
