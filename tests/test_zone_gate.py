@@ -81,6 +81,19 @@ def test_module_surface():
     assert list(inspect.signature(ZoneGate._is_point_in_polygon).parameters) == ["point_shapely", "polygon"]
 
 
+@pytest.mark.parametrize("missing", ["quillo_sdk.constants.KEY", "quillo_sdk.logging.exception_traceback"])
+def test_a_missing_name_fails_the_import(missing):
+    import subprocess
+    import sys
+
+    module, name = missing.rsplit(".", 1)
+    code = (f"import {module} as m; del m.{name}\n"
+            "try:\n    import quillo_sdk.roi.zone_gate\n"
+            "except ImportError as e:\n    print('ImportError', e, e.__cause__)")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.stdout.startswith("ImportError") and name in out.stdout, out.stderr
+
+
 @pytest.mark.parametrize(
     "call",
     [
