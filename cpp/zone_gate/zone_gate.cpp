@@ -111,6 +111,24 @@ struct Zone {
     std::vector<geometry::Region> exclusions;
 };
 
+// Whether record[key] is `expected`; any failure to read it counts as no.
+bool holds(PyObject *record, PyObject *key, PyObject *expected) {
+    if (PyDict_CheckExact(record)) {
+        PyObject *value = PyDict_GetItemWithError(record, key);
+        PyErr_Clear();
+        return value == expected;
+    }
+    PyObject *value = PyObject_GetItem(record, key);
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception))
+            throw nb::python_error();
+        PyErr_Clear();
+        return false;
+    }
+    Py_DECREF(value);
+    return value == expected;
+}
+
 struct Prepared {
     nb::object included, exclusion_map;
     std::vector<ZoneSource> sources;
@@ -124,10 +142,8 @@ struct Prepared {
         for (std::size_t i = 0; i < sources.size(); ++i) {
             const ZoneSource &s = sources[i];
             PyObject *record = PyList_GET_ITEM(included_now, i);
-            if (record != s.record.ptr() || !PyDict_CheckExact(record))
+            if (record != s.record.ptr() || !holds(record, names.shapely_polygon, s.geometry.ptr()))
                 return false;
-            if (PyDict_GetItemWithError(record, names.shapely_polygon) != s.geometry.ptr())
-                return PyErr_Clear(), false;
             PyObject *list = PyDict_GetItemWithError(map_now, s.key.ptr());
             if (list != s.exclusions.ptr())
                 return PyErr_Clear(), false;
