@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import abc
 import copy
 import copyreg
 import dataclasses
@@ -342,7 +343,27 @@ class Derived(Base):
     pass
 
 
-@pytest.mark.parametrize("make", [Det, Slotted, WithCopy, WithState, Registered, DataDet, Derived])
+class ClassBox:
+    tlwh = (0.45, 0.45, 0.1, 0.1)
+
+    def __init__(self, tlwh):
+        pass
+
+
+class AbstractBase(abc.ABC):
+    @abc.abstractmethod
+    def run(self): ...
+
+
+class Concrete(AbstractBase):
+    def __init__(self, tlwh):
+        self.tlwh = tlwh
+
+    def run(self):
+        return 1
+
+
+@pytest.mark.parametrize("make", [Det, Slotted, WithCopy, WithState, Registered, DataDet, Derived, ClassBox, Concrete])
 def test_copies_equal_copy_copy(make, monkeypatch):
     monkeypatch.setitem(copyreg.dispatch_table, Registered, lambda d: (Det, (d.tlwh,), {"registered": True}))
     gate = ZoneGate([rec("zone1", "id1", SQUARE)])

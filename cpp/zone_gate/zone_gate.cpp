@@ -276,6 +276,7 @@ PyType_Slot gate_slots[] = {
     {Py_tp_clear, reinterpret_cast<void *>(gate_clear)},
     {Py_tp_members, gate_members},
     {Py_tp_getset, gate_getset},
+    {Py_tp_doc, const_cast<char *>(kInitDoc)},  // the class documents its constructor
     {0, nullptr},
 };
 
