@@ -164,7 +164,7 @@ std::size_t Ring::slab_of(double y) const {
 
 void Ring::build_slabs() {
     std::size_t edges = pts.size() > 1 ? pts.size() - 1 : 0;
-    std::size_t count = std::clamp<std::size_t>(edges, 1, 1024);
+    std::size_t count = std::clamp<std::size_t>(4 * edges, 1, 4096);  // about two edges per slab
     double height = box.maxy - box.miny;
     slab_origin = box.miny;
     slab_scale = count / height;

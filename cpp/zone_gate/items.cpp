@@ -285,6 +285,14 @@ geometry::Point anchor_point(PyObject *box, const AnchorInputs &in) {
     geometry::Point p;
     if (read_float64_box(box, v) && fast_anchor(v, in, p))
         return p;
+    // Tuples and lists of four plain numbers: read in place, no references taken.
+    if ((PyTuple_CheckExact(box) || PyList_CheckExact(box)) && PySequence_Fast_GET_SIZE(box) == 4) {
+        PyObject **items = PySequence_Fast_ITEMS(box);
+        for (int i = 0; i < 4; ++i)
+            v[i] = Number::of(items[i]);
+        if (fast_anchor(v, in, p))
+            return p;
+    }
     nb::object values[4];
     unpack(box, 4, values);
     for (int i = 0; i < 4; ++i)
