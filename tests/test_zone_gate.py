@@ -10,6 +10,7 @@ import gc
 import inspect
 import math
 import threading
+import warnings
 import weakref
 from decimal import Decimal
 from fractions import Fraction
@@ -855,10 +856,6 @@ def test_any_input_gives_the_reference_list_or_one_logged_error(records, item_li
     try:
         records = copy.deepcopy(records)
         gate = ZoneGate(records, frame_field)
-        for r in records:
-            r["shapely_polygon"] = r["shapely_polygon"]
-        import warnings
-
         with warnings.catch_warnings(), np.errstate(all="ignore"):
             warnings.simplefilter("ignore")
             result = gate.filter_in_roi(item_list, frame_sz, anchor)
