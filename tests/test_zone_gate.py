@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import abc
 import copy
 import copyreg
 import dataclasses
@@ -9,6 +10,7 @@ import gc
 import inspect
 import math
 import threading
+import warnings
 import weakref
 from decimal import Decimal
 from fractions import Fraction
@@ -79,6 +81,19 @@ def test_module_surface():
     assert list(sig.parameters) == ["self", "det_or_trk", "frame_sz", "anchor_pt"]
     assert sig.parameters["anchor_pt"].default == (0.5, 0.5)
     assert list(inspect.signature(ZoneGate._is_point_in_polygon).parameters) == ["point_shapely", "polygon"]
+
+
+@pytest.mark.parametrize("missing", ["quillo_sdk.constants.KEY", "quillo_sdk.logging.exception_traceback"])
+def test_a_missing_name_fails_the_import(missing):
+    import subprocess
+    import sys
+
+    module, name = missing.rsplit(".", 1)
+    code = (f"import {module} as m; del m.{name}\n"
+            "try:\n    import quillo_sdk.roi.zone_gate\n"
+            "except ImportError as e:\n    print('ImportError', e, e.__cause__)")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.stdout.startswith("ImportError") and name in out.stdout, out.stderr
 
 
 @pytest.mark.parametrize(
@@ -329,7 +344,27 @@ class Derived(Base):
     pass
 
 
-@pytest.mark.parametrize("make", [Det, Slotted, WithCopy, WithState, Registered, DataDet, Derived])
+class ClassBox:
+    tlwh = (0.45, 0.45, 0.1, 0.1)
+
+    def __init__(self, tlwh):
+        pass
+
+
+class AbstractBase(abc.ABC):
+    @abc.abstractmethod
+    def run(self): ...
+
+
+class Concrete(AbstractBase):
+    def __init__(self, tlwh):
+        self.tlwh = tlwh
+
+    def run(self):
+        return 1
+
+
+@pytest.mark.parametrize("make", [Det, Slotted, WithCopy, WithState, Registered, DataDet, Derived, ClassBox, Concrete])
 def test_copies_equal_copy_copy(make, monkeypatch):
     monkeypatch.setitem(copyreg.dispatch_table, Registered, lambda d: (Det, (d.tlwh,), {"registered": True}))
     gate = ZoneGate([rec("zone1", "id1", SQUARE)])
@@ -485,6 +520,19 @@ def test_changed_fields_are_honoured():
     assert ids(gate.filter_in_roi(centre)) == [["id1"]]
     gate._empty_polygon = records[2]
     assert gate.filter_in_roi([centre[0], Det((0, 0, 0.1, 0.1))])[1].tlwh == (0, 0, 0.1, 0.1)
+
+
+def test_other_record_and_frame_containers():
+    from collections import UserDict
+
+    records = [UserDict(rec("zone1", "id1", np.array(SQUARE))), UserDict(rec("e", "e", square(0.4, 0.6), False))]
+    gate = ZoneGate(tuple(records), frame_sz=np.array([100.0, 100.0]))
+    assert gate._included_rois == [records[0]] and records[0]["points"].dtype == np.float32
+    frame = (Det(b) for b in [(45, 45, 10, 10), (25, 25, 10, 10), (0, 0, 10, 10)])
+    assert ids(gate.filter_in_roi(frame)) == [["id1"]]
+    assert ids(gate.filter_in_roi([Det((0.3, 0.3, 0.1, 0.1))], frame_sz={0: 5.0, 1: 5.0})) == [["id1"]]
+    assert ids(gate.filter_in_roi([Det((25, 25, 10, 10))], frame_sz=np.array([], dtype=float))) == [["id1"]]
+    assert ids(gate.filter_in_roi([Det((2.5, 2.5, 2, 2))], frame_sz=np.array([10, 10]))) == [["id1"]]
 
 
 def test_subclass_and_collection():
@@ -808,10 +856,6 @@ def test_any_input_gives_the_reference_list_or_one_logged_error(records, item_li
     try:
         records = copy.deepcopy(records)
         gate = ZoneGate(records, frame_field)
-        for r in records:
-            r["shapely_polygon"] = r["shapely_polygon"]
-        import warnings
-
         with warnings.catch_warnings(), np.errstate(all="ignore"):
             warnings.simplefilter("ignore")
             result = gate.filter_in_roi(item_list, frame_sz, anchor)

@@ -1,3 +1,7 @@
+// Extension modules are built for size; this file is on the per-item path.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC optimize("O3")
+#endif
 #include "zone_gate/geometry.hpp"
 
 #include <algorithm>
@@ -146,6 +150,45 @@ void Box::extend(Point p) {
     maxy = std::max(maxy, p.y);
 }
 
+// The slab function is monotone in y, so an edge registered in the slabs of
+// its lowest and highest point is found from every height in between.
+std::size_t Ring::slab_of(double y) const {
+    std::size_t count = slab_start.size() - 1;
+    double t = (y - slab_origin) * slab_scale;
+    if (!(t >= 0))
+        return 0;
+    if (t >= static_cast<double>(count))
+        return count - 1;
+    return static_cast<std::size_t>(t);
+}
+
+void Ring::build_slabs() {
+    std::size_t edges = pts.size() > 1 ? pts.size() - 1 : 0;
+    std::size_t count = std::clamp<std::size_t>(4 * edges, 1, 4096);  // about two edges per slab
+    double height = box.maxy - box.miny;
+    slab_origin = box.miny;
+    slab_scale = count / height;
+    if (!std::isfinite(slab_scale) || !(height > 0)) {
+        count = 1;
+        slab_scale = 0;
+    }
+    slab_start.assign(count + 1, 0);
+    for (std::size_t i = 0; i < edges; ++i) {
+        std::size_t lo = slab_of(std::min(pts[i].y, pts[i + 1].y)), hi = slab_of(std::max(pts[i].y, pts[i + 1].y));
+        for (std::size_t k = lo; k <= hi; ++k)
+            ++slab_start[k + 1];
+    }
+    for (std::size_t k = 0; k < count; ++k)
+        slab_start[k + 1] += slab_start[k];
+    slab_edges.resize(slab_start[count]);
+    std::vector<std::uint32_t> fill(slab_start.begin(), slab_start.end() - 1);
+    for (std::size_t i = 0; i < edges; ++i) {
+        std::size_t lo = slab_of(std::min(pts[i].y, pts[i + 1].y)), hi = slab_of(std::max(pts[i].y, pts[i + 1].y));
+        for (std::size_t k = lo; k <= hi; ++k)
+            slab_edges[fill[k]++] = {pts[i], pts[i + 1]};
+    }
+}
+
 namespace {
 
 Ring make_ring(std::vector<Point> pts, bool close) {
@@ -157,6 +200,8 @@ Ring make_ring(std::vector<Point> pts, bool close) {
     }
     for (const Point &p : ring.pts)
         ring.box.extend(p);
+    if (close)
+        ring.build_slabs();
     return ring;
 }
 
@@ -179,9 +224,9 @@ Location locate_in_ring(const Ring &ring, Point p) {
     if (ring.pts.size() < 2 || !ring.box.covers(p.x, p.y))
         return Location::exterior;
     int crossings = 0;
-    const Point *v = ring.pts.data();
-    for (std::size_t i = 1, n = ring.pts.size(); i < n; ++i) {
-        Point p1 = v[i - 1], p2 = v[i];
+    std::size_t k = ring.slab_of(p.y);
+    for (std::uint32_t i = ring.slab_start[k], end = ring.slab_start[k + 1]; i < end; ++i) {
+        Point p1 = ring.slab_edges[i].a, p2 = ring.slab_edges[i].b;
         if (p1.x < p.x && p2.x < p.x)
             continue;
         if (same(p, p2))
@@ -192,6 +237,11 @@ Location locate_in_ring(const Ring &ring, Point p) {
             continue;
         }
         if ((p1.y > p.y && p2.y <= p.y) || (p2.y > p.y && p1.y <= p.y)) {
+            // An edge wholly to the right crosses the ray; its orientation is certain.
+            if (p1.x > p.x && p2.x > p.x) {
+                ++crossings;
+                continue;
+            }
             int orient = orientation(p1, p2, p);
             if (orient == 0)
                 return Location::boundary;

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace quillo::geometry {
@@ -32,10 +33,22 @@ enum class Location { exterior, boundary, interior };
 // -1 when right, 0 when the three points are collinear. Exact for all finite doubles.
 int orientation(Point a, Point b, Point c);
 
-// A closed vertex ring (last vertex equals the first).
+struct Edge {
+    Point a, b;
+};
+
+// A closed vertex ring (last vertex equals the first). Its edges are also kept
+// bucketed by horizontal slabs of the bounding box, so a point only visits the
+// edges whose height range can reach it.
 struct Ring {
     std::vector<Point> pts;
     Box box;
+    double slab_origin = 0, slab_scale = 0;
+    std::vector<std::uint32_t> slab_start;  // slab k holds slab_edges[slab_start[k] .. slab_start[k + 1])
+    std::vector<Edge> slab_edges;
+
+    void build_slabs();
+    std::size_t slab_of(double y) const;
 };
 
 Location locate_in_ring(const Ring &ring, Point p);

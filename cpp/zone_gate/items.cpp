@@ -1,6 +1,11 @@
+// Extension modules are built for size; this file is on the per-item path.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC optimize("O3")
+#endif
 #include "zone_gate/items.hpp"
 
 #include "common/module_attr.hpp"
+#include "common/py_ops.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -24,12 +29,6 @@ struct Bound {
 
 constexpr const char *kCopyHooks[7] = {"__copy__",           "__reduce_ex__", "__reduce__", "__getstate__",
                                        "__getnewargs_ex__", "__getnewargs__", "__setstate__"};
-
-PyObject *check(PyObject *o) {
-    if (!o)
-        throw nb::python_error();
-    return o;
-}
 
 [[noreturn]] void raise(PyObject *type, const char *message) {
     PyErr_SetString(type, message);
@@ -110,13 +109,6 @@ bool fast_anchor(const Number v[4], const AnchorInputs &in, geometry::Point &out
     return true;
 }
 
-bool truth(PyObject *o) {
-    int t = PyObject_IsTrue(o);
-    if (t < 0)
-        throw nb::python_error();
-    return t;
-}
-
 bool plain_number(PyObject *o) {
     if (PyFloat_Check(o) || PyLong_Check(o))
         return true;
@@ -137,15 +129,15 @@ double to_double(PyObject *o) {
 
 // The host's arithmetic on arbitrary number objects, in source order.
 geometry::Point generic_anchor(const nb::object v[4], const AnchorInputs &in) {
-    nb::object px = nb::steal(check(PyNumber_Multiply(v[2].ptr(), in.ax)));
-    nb::object rx = nb::steal(check(PyNumber_Add(v[0].ptr(), px.ptr())));
-    nb::object py = nb::steal(check(PyNumber_Multiply(v[3].ptr(), in.ay)));
-    nb::object ry = nb::steal(check(PyNumber_Add(v[1].ptr(), py.ptr())));
-    bool pixel = truth(nb::steal(check(PyObject_RichCompare(v[2].ptr(), bound->one, Py_GT))).ptr()) &&
-                 truth(nb::steal(check(PyObject_RichCompare(v[3].ptr(), bound->one, Py_GT))).ptr());
+    nb::object px = take(PyNumber_Multiply(v[2].ptr(), in.ax));
+    nb::object rx = take(PyNumber_Add(v[0].ptr(), px.ptr()));
+    nb::object py = take(PyNumber_Multiply(v[3].ptr(), in.ay));
+    nb::object ry = take(PyNumber_Add(v[1].ptr(), py.ptr()));
+    bool pixel = truth(take(PyObject_RichCompare(v[2].ptr(), bound->one, Py_GT)).ptr()) &&
+                 truth(take(PyObject_RichCompare(v[3].ptr(), bound->one, Py_GT)).ptr());
     if (pixel) {
-        rx = nb::steal(check(PyNumber_TrueDivide(rx.ptr(), in.fx)));
-        ry = nb::steal(check(PyNumber_TrueDivide(ry.ptr(), in.fy)));
+        rx = take(PyNumber_TrueDivide(rx.ptr(), in.fx));
+        ry = take(PyNumber_TrueDivide(ry.ptr(), in.fy));
     }
     if (plain_number(rx.ptr()) && plain_number(ry.ptr()))
         return {to_double(rx.ptr()), to_double(ry.ptr())};
@@ -182,8 +174,20 @@ bool read_float64_box(PyObject *box, Number v[4]) {
 
 PyObject *lookup(PyTypeObject *type, PyObject *name) { return _PyType_Lookup(type, name); }
 
+// `cls.__new__(cls)` for a plain class. Before 3.13 the instance is allocated
+// without the inline attribute values object.__new__ would prepare, since the
+// copied dict replaces them at once.
+nb::object new_instance(PyTypeObject *type) {
+#if PY_VERSION_HEX < 0x030D0000
+    return take(type->tp_alloc(type, 0));
+#else
+    return take(PyBaseObject_Type.tp_new(type, bound->empty_tuple, nullptr));
+#endif
+}
+
 bool is_plain_type(PyTypeObject *type) {
     if (Py_TYPE(type) != &PyType_Type || !(type->tp_flags & Py_TPFLAGS_HEAPTYPE) ||
+        (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) ||
         type->tp_new != PyBaseObject_Type.tp_new || type->tp_itemsize != 0 ||
         type->tp_basicsize != bound->plain_basicsize || type->tp_dictoffset != bound->plain_dictoffset)
         return false;
@@ -256,7 +260,7 @@ void unpack(PyObject *seq, Py_ssize_t n, nb::object *out) {
         PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(seq)->tp_name);
         throw nb::python_error();
     }
-    nb::object it = nb::steal(check(PyObject_GetIter(seq)));
+    nb::object it = take(PyObject_GetIter(seq));
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *value = PyIter_Next(it.ptr());
         if (!value) {
@@ -281,6 +285,14 @@ geometry::Point anchor_point(PyObject *box, const AnchorInputs &in) {
     geometry::Point p;
     if (read_float64_box(box, v) && fast_anchor(v, in, p))
         return p;
+    // Tuples and lists of four plain numbers: read in place, no references taken.
+    if ((PyTuple_CheckExact(box) || PyList_CheckExact(box)) && PySequence_Fast_GET_SIZE(box) == 4) {
+        PyObject **items = PySequence_Fast_ITEMS(box);
+        for (int i = 0; i < 4; ++i)
+            v[i] = Number::of(items[i]);
+        if (fast_anchor(v, in, p))
+            return p;
+    }
     nb::object values[4];
     unpack(box, 4, values);
     for (int i = 0; i < 4; ++i)
@@ -297,15 +309,16 @@ nb::object Copier::copy(PyObject *item) {
         checked_ = type;
     }
     if (plain_) {
-        nb::object dict = nb::steal(check(PyObject_GenericGetDict(item, nullptr)));
+        nb::object dict = take(PyObject_GenericGetDict(item, nullptr));
         // An instance-level __reduce_ex__ would be honoured by copy.copy.
         int shadowed = PyDict_Contains(dict.ptr(), bound->reduce_ex_name);
         if (shadowed < 0)
             throw nb::python_error();
         if (!shadowed) {
-            nb::object result = nb::steal(check(PyBaseObject_Type.tp_new(type, bound->empty_tuple, nullptr)));
+            nb::object result = new_instance(type);
             if (PyDict_GET_SIZE(dict.ptr()) > 0) {
-                nb::object state = nb::steal(check(PyDict_Copy(dict.ptr())));
+                // copy.copy's `new.__dict__.update(state)`, on a fresh instance
+                nb::object state = take(PyDict_Copy(dict.ptr()));
                 if (PyObject_GenericSetDict(result.ptr(), state.ptr(), nullptr) < 0)
                     throw nb::python_error();
             }

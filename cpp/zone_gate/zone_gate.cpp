@@ -5,10 +5,15 @@
 // keeps the zones in prepared form (the geometry core's regions), together
 // with the objects they were read from; every call checks by identity that
 // the fields still hold those objects, and reads them afresh when they don't.
+// Extension modules are built for size; this file is on the per-item path.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC optimize("O3")
+#endif
 #include "common/call_args.hpp"
 #include "common/errors.hpp"
 #include "common/method.hpp"
 #include "common/module_attr.hpp"
+#include "common/py_ops.hpp"
 #include "zone_gate/geometry.hpp"
 #include "zone_gate/items.hpp"
 #include "zone_gate/shapes.hpp"
@@ -16,6 +21,7 @@
 #include <nanobind/nanobind.h>
 #include <structmember.h>
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <memory>
@@ -47,21 +53,23 @@ struct Names {
         *empty_text, *roi_id_attr, *roi_name_attr, *zero, *one, *default_anchor;
 } names;
 
-PyObject *check(PyObject *o) {
-    if (!o)
+nb::object attr(PyObject *obj, PyObject *name) { return take(PyObject_GetAttr(obj, name)); }
+
+nb::object item(PyObject *obj, PyObject *key) { return take(PyObject_GetItem(obj, key)); }
+
+// "Absent or empty" for an optional sequence: None, or a length of zero. Objects
+// without a length fall back to their truth value. Going by the length lets
+// numpy arrays serve as frame sizes and record lists.
+bool absent_or_empty(PyObject *o) {
+    if (!o || o == Py_None)
+        return true;
+    Py_ssize_t n = PyObject_Size(o);
+    if (n >= 0)
+        return n == 0;
+    if (!PyErr_ExceptionMatches(PyExc_TypeError))
         throw nb::python_error();
-    return o;
-}
-
-nb::object attr(PyObject *obj, PyObject *name) { return nb::steal(check(PyObject_GetAttr(obj, name))); }
-
-nb::object item(PyObject *obj, PyObject *key) { return nb::steal(check(PyObject_GetItem(obj, key))); }
-
-bool truth(PyObject *o) {
-    int t = PyObject_IsTrue(o);
-    if (t < 0)
-        throw nb::python_error();
-    return t;
+    PyErr_Clear();
+    return !truth(o);
 }
 
 void set_attr(PyObject *obj, PyObject *name, PyObject *value) {
@@ -82,7 +90,17 @@ nb::object get_or(PyObject *mapping, PyObject *key, PyObject *fallback) {
             throw nb::python_error();
         return nb::borrow(value ? value : fallback);
     }
-    return nb::steal(check(PyObject_CallMethodObjArgs(mapping, names.get, key, fallback, nullptr)));
+    return take(PyObject_CallMethodObjArgs(mapping, names.get, key, fallback, nullptr));
+}
+
+// Binds a vectorcall's arguments to the N parameters; absent optional ones are null.
+template <std::size_t N>
+std::array<PyObject *, N> arguments(const Parameters &params, PyObject *const *args, Py_ssize_t nargs,
+                                    PyObject *kwnames) {
+    std::array<PyObject *, N> a{};
+    if (!bind_arguments(params, args, nargs, kwnames, a.data()))
+        throw nb::python_error();
+    return a;
 }
 
 // ------------------------------------------------------------ prepared zones
@@ -97,6 +115,24 @@ struct Zone {
     std::vector<geometry::Region> exclusions;
 };
 
+// Whether record[key] is `expected`; any failure to read it counts as no.
+bool holds(PyObject *record, PyObject *key, PyObject *expected) {
+    if (PyDict_CheckExact(record)) {
+        PyObject *value = PyDict_GetItemWithError(record, key);
+        PyErr_Clear();
+        return value == expected;
+    }
+    PyObject *value = PyObject_GetItem(record, key);
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception))
+            throw nb::python_error();
+        PyErr_Clear();
+        return false;
+    }
+    Py_DECREF(value);
+    return value == expected;
+}
+
 struct Prepared {
     nb::object included, exclusion_map;
     std::vector<ZoneSource> sources;
@@ -110,10 +146,8 @@ struct Prepared {
         for (std::size_t i = 0; i < sources.size(); ++i) {
             const ZoneSource &s = sources[i];
             PyObject *record = PyList_GET_ITEM(included_now, i);
-            if (record != s.record.ptr() || !PyDict_CheckExact(record))
+            if (record != s.record.ptr() || !holds(record, names.shapely_polygon, s.geometry.ptr()))
                 return false;
-            if (PyDict_GetItemWithError(record, names.shapely_polygon) != s.geometry.ptr())
-                return PyErr_Clear(), false;
             PyObject *list = PyDict_GetItemWithError(map_now, s.key.ptr());
             if (list != s.exclusions.ptr())
                 return PyErr_Clear(), false;
@@ -148,12 +182,12 @@ PreparedPtr prepare(nb::handle included, nb::handle exclusion_map) {
     auto p = std::make_shared<Prepared>();
     p->included = nb::borrow(included);
     p->exclusion_map = nb::borrow(exclusion_map);
-    nb::object it = nb::steal(check(PyObject_GetIter(included.ptr())));
+    nb::object it = take(PyObject_GetIter(included.ptr()));
     while (PyObject *raw = PyIter_Next(it.ptr())) {
         ZoneSource s;
         s.record = nb::steal(raw);
         s.geometry = item(raw, names.shapely_polygon);
-        s.key = nb::steal(check(PyLong_FromVoidPtr(raw)));
+        s.key = take(PyLong_FromVoidPtr(raw));
         Zone zone{region_from_geometry(s.geometry), {}};
         nb::object list = get_or(exclusion_map.ptr(), s.key.ptr(), Py_None);
         if (!list.is_none()) {
@@ -246,6 +280,7 @@ PyType_Slot gate_slots[] = {
     {Py_tp_clear, reinterpret_cast<void *>(gate_clear)},
     {Py_tp_members, gate_members},
     {Py_tp_getset, gate_getset},
+    {Py_tp_doc, const_cast<char *>(kInitDoc)},  // the class documents its constructor
     {0, nullptr},
 };
 
@@ -263,10 +298,10 @@ const char *const init_names[] = {"self", "polygons", "frame_sz"};
 const Parameters init_params{"__init__", init_names, 3, 3, 1};
 
 nb::object frame_size(PyObject *frame_sz) {
-    if (!frame_sz || !truth(frame_sz))
-        return nb::steal(check(Py_BuildValue("[dd]", 1.0, 1.0)));
-    nb::object w = nb::steal(check(PyNumber_Float(item(frame_sz, names.zero).ptr())));
-    nb::object h = nb::steal(check(PyNumber_Float(item(frame_sz, names.one).ptr())));
+    if (absent_or_empty(frame_sz))
+        return take(Py_BuildValue("[dd]", 1.0, 1.0));
+    nb::object w = take(PyNumber_Float(item(frame_sz, names.zero).ptr()));
+    nb::object h = take(PyNumber_Float(item(frame_sz, names.one).ptr()));
     nb::list frame;
     frame.append(w);
     frame.append(h);
@@ -274,14 +309,12 @@ nb::object frame_size(PyObject *frame_sz) {
 }
 
 nb::object init_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[3];
-    if (!bind_arguments(init_params, args, nargs, kwnames, a))
-        throw nb::python_error();
+    auto a = arguments<3>(init_params, args, nargs, kwnames);
     PyObject *self = a[0];
     nb::object polygons = nb::borrow(a[1] ? a[1] : Py_None);
 
     nb::object copy_of_polygons = nb::none();
-    if (truth(polygons.ptr()))
+    if (!absent_or_empty(polygons.ptr()))
         copy_of_polygons = ns.get("copy").attr("deepcopy")(polygons);
     nb::object rois = polygons;
     nb::object frame = frame_size(a[2]);
@@ -289,7 +322,7 @@ nb::object init_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
     nb::object empty_polygon = nb::none();
     nb::dict exclusion_map;
 
-    if (truth(rois.ptr())) {
+    if (!absent_or_empty(rois.ptr())) {
         nb::object np = ns.get("np");
         nb::object polygon_type = ns.get("Polygon");
         nb::object float32 = np.attr("float32");
@@ -320,7 +353,7 @@ nb::object init_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
                 if (!truth(attr(part.ptr(), names.is_empty).ptr()))
                     intersections.append(part);
             }
-            nb::object key = nb::steal(check(PyLong_FromVoidPtr(record.ptr())));
+            nb::object key = take(PyLong_FromVoidPtr(record.ptr()));
             exclusion_map[key] = intersections;
         }
     }
@@ -351,11 +384,15 @@ Keys track_keys() {
 
 template <typename Records>
 void assign_roi_info(PyObject *item_copy, const Records &records, bool has_info, Keys *keys) {
-    nb::list ids, labels;
-    for (PyObject *record : records)
-        ids.append(get_or(record, names.roi_id, names.empty_text));
-    for (PyObject *record : records)
-        labels.append(get_or(record, names.label, names.empty_text));
+    auto values = [&](PyObject *key) {
+        nb::object list = take(PyList_New(static_cast<Py_ssize_t>(records.size())));
+        Py_ssize_t i = 0;
+        for (PyObject *record : records)
+            PyList_SET_ITEM(list.ptr(), i++, get_or(record, key, names.empty_text).release().ptr());
+        return list;
+    };
+    nb::object ids = values(names.roi_id);
+    nb::object labels = values(names.label);
     if (has_info) {
         if (!keys->roi_id.is_valid())
             *keys = track_keys();
@@ -412,9 +449,9 @@ PreparedPtr zones_for_call(PyObject *self, PyObject *included) {
 }
 
 nb::object filter_body(PyObject *self, PyObject *items, PyObject *frame_sz_arg, PyObject *anchor_arg) {
-    nb::object frame_sz = frame_sz_arg && truth(frame_sz_arg) ? nb::borrow(frame_sz_arg) : attr(self, names.frame_sz);
+    nb::object frame_sz = absent_or_empty(frame_sz_arg) ? attr(self, names.frame_sz) : nb::borrow(frame_sz_arg);
     nb::object rois = attr(self, names.rois);
-    if (!truth(rois.ptr()))
+    if (absent_or_empty(rois.ptr()))
         return nb::borrow(items);
     nb::object fx = item(frame_sz.ptr(), names.zero);
     nb::object fy = item(frame_sz.ptr(), names.one);
@@ -430,7 +467,7 @@ nb::object filter_body(PyObject *self, PyObject *items, PyObject *frame_sz_arg, 
     Keys keys;
     std::vector<PyObject *> matched;
     nb::list result;
-    nb::object it = nb::steal(check(PyObject_GetIter(items)));
+    nb::object it = take(PyObject_GetIter(items));
     while (PyObject *raw = PyIter_Next(it.ptr())) {
         nb::object obj = nb::steal(raw);
         nb::object info = optional_info(raw);
@@ -462,6 +499,36 @@ nb::object filter_body(PyObject *self, PyObject *items, PyObject *frame_sz_arg, 
     return result;
 }
 
+// Makes `exc` the exception being handled (sys.exc_info()) until restore().
+class HandledException {
+public:
+    explicit HandledException(PyObject *exc) {
+#if PY_VERSION_HEX >= 0x030B0000
+        previous_ = PyErr_GetHandledException();
+        PyErr_SetHandledException(exc);
+#else
+        PyErr_GetExcInfo(&type_, &previous_, &tb_);
+        PyErr_SetExcInfo(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(exc))), Py_NewRef(exc),
+                         PyException_GetTraceback(exc));
+#endif
+    }
+    void restore() {
+#if PY_VERSION_HEX >= 0x030B0000
+        PyErr_SetHandledException(previous_);
+        Py_XDECREF(previous_);
+#else
+        PyErr_SetExcInfo(type_, previous_, tb_);
+#endif
+        previous_ = nullptr;
+    }
+
+private:
+    PyObject *previous_ = nullptr;
+#if PY_VERSION_HEX < 0x030B0000
+    PyObject *type_ = nullptr, *tb_ = nullptr;
+#endif
+};
+
 // Logs an ordinary exception through the module's logger and answers an empty
 // list; anything else (interrupts, exit) goes on to the caller.
 nb::object log_and_drop() {
@@ -476,27 +543,19 @@ nb::object log_and_drop() {
     Py_XDECREF(type);
     Py_XDECREF(tb);
     // As inside an except block, so the logging call sees the exception as the one being handled.
-    PyObject *previous = PyErr_GetHandledException();
-    PyErr_SetHandledException(exc.ptr());
-    PyObject *logged = nullptr;
-    {
-        nb::object log = nb::steal(PyObject_GetAttrString(ns.module().ptr(), "exception_traceback"));
-        nb::object logger = log.is_valid() ? nb::steal(PyObject_GetAttrString(ns.module().ptr(), "logger")) : nb::object();
-        if (logger.is_valid())
-            logged = PyObject_CallFunctionObjArgs(log.ptr(), logger.ptr(), exc.ptr(), nullptr);
+    HandledException handling(exc.ptr());
+    try {
+        ns.get("exception_traceback")(ns.get("logger"), exc);
+    } catch (...) {
+        handling.restore();
+        throw;
     }
-    PyErr_SetHandledException(previous);
-    Py_XDECREF(previous);
-    if (!logged)
-        throw nb::python_error();
-    Py_DECREF(logged);
+    handling.restore();
     return nb::list();
 }
 
 nb::object filter_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[4];
-    if (!bind_arguments(filter_params, args, nargs, kwnames, a))
-        throw nb::python_error();
+    auto a = arguments<4>(filter_params, args, nargs, kwnames);
     try {
         return filter_body(a[0], a[1], a[2], a[3]);
     } catch (...) {
@@ -523,9 +582,7 @@ const char *const in_polygon_names[] = {"point_shapely", "polygon"};
 const Parameters in_polygon_params{"_is_point_in_polygon", in_polygon_names, 2, 2, 2};
 
 nb::object in_polygon_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[2];
-    if (!bind_arguments(in_polygon_params, args, nargs, kwnames, a))
-        throw nb::python_error();
+    auto a = arguments<2>(in_polygon_params, args, nargs, kwnames);
     nb::object zone = item(a[1], names.shapely_polygon);
     return zone.attr(names.contains)(nb::handle(a[0]));
 }
@@ -534,11 +591,9 @@ const char *const excluded_names[] = {"self", "point_shapely", "polygon"};
 const Parameters excluded_params{"_is_point_excluded_for_polygon", excluded_names, 3, 3, 3};
 
 nb::object excluded_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[3];
-    if (!bind_arguments(excluded_params, args, nargs, kwnames, a))
-        throw nb::python_error();
+    auto a = arguments<3>(excluded_params, args, nargs, kwnames);
     nb::object map = attr(a[0], names.exclusions);
-    nb::object key = nb::steal(check(PyLong_FromVoidPtr(a[2])));
+    nb::object key = take(PyLong_FromVoidPtr(a[2]));
     nb::object no_entry = nb::list();
     for (nb::handle part : get_or(map.ptr(), key.ptr(), no_entry.ptr()))
         if (truth(part.attr(names.contains)(nb::handle(a[1])).ptr()))
@@ -550,9 +605,7 @@ const char *const assign_names[] = {"item_copy", "matched_polygons", "has_info_a
 const Parameters assign_params{"_assign_roi_info", assign_names, 3, 3, 3};
 
 nb::object assign_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *a[3];
-    if (!bind_arguments(assign_params, args, nargs, kwnames, a))
-        throw nb::python_error();
+    auto a = arguments<3>(assign_params, args, nargs, kwnames);
     std::vector<nb::object> held;
     for (nb::handle record : nb::handle(a[1]))
         held.push_back(nb::borrow(record));
@@ -573,7 +626,7 @@ nb::object contains_xy(nb::handle geometry, nb::handle xs, nb::handle ys) {
     std::vector<double> x = as_doubles(xs), y = as_doubles(ys);
     if (x.size() != y.size())
         throw nb::value_error("xs and ys differ in length");
-    nb::object buffer = nb::steal(check(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(x.size()))));
+    nb::object buffer = take(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(x.size())));
     char *data = PyByteArray_AS_STRING(buffer.ptr());
     for (std::size_t i = 0; i < x.size(); ++i)
         data[i] = region.contains({x[i], y[i]});
@@ -622,7 +675,7 @@ nb::object make_roi_data() {
 }
 
 nb::object make_gate_class() {
-    nb::object cls = nb::steal(check(PyType_FromSpec(&gate_spec)));
+    nb::object cls = take(PyType_FromSpec(&gate_spec));
     gate_type = reinterpret_cast<PyTypeObject *>(cls.ptr());
     nb::object staticmethod = nb::borrow(reinterpret_cast<PyObject *>(&PyStaticMethod_Type));
     cls.attr("__init__") = make_method({"__init__", "ZoneGate.__init__", kModule, kInitDoc,
