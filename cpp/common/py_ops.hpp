@@ -18,12 +18,28 @@ inline PyObject *check(PyObject *result) {
 // A new reference returned by the C API, owned; throws when it is null.
 inline nb::object take(PyObject *result) { return nb::steal(check(result)); }
 
-// The truth value of `o`, as `bool(o)`.
-inline bool truth(PyObject *o) {
-    int t = PyObject_IsTrue(o);
+// The truth value of `o`, as `bool(o)`; an error of __bool__ propagates.
+inline bool truth(nb::handle o) {
+    int t = PyObject_IsTrue(o.ptr());
     if (t < 0)
         throw nb::python_error();
     return t;
+}
+
+// Calls `obj.name()` from a destructor or clean-up path: an error that is
+// already propagating is kept, and one raised by the call itself is reported
+// as unraisable (`report`) or dropped.
+inline void call_keeping_error(PyObject *obj, const char *name, bool report) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyObject *result = PyObject_CallMethod(obj, name, nullptr);
+    if (result)
+        Py_DECREF(result);
+    else if (report)
+        PyErr_WriteUnraisable(obj);
+    else
+        PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
 }
 
 } // namespace quillo

@@ -160,7 +160,7 @@ void promote(const std::string &staging, const std::string &save_dir, const std:
 // stream's tail, with the integrity check of the last block, is cut or broken.
 void drain(nb::handle compressed) {
     nb::object read = compressed.attr("read");
-    while (truthy(read(kCopyBufferSize))) {
+    while (truth(read(kCopyBufferSize))) {
     }
 }
 
@@ -234,12 +234,12 @@ nb::object retrieve(nb::handle cloud_url) {
     }
     auto download = [&] {
         nb::object ok = global("download_file")(nb::arg("cloud_url") = cloud_url, nb::arg("local_file") = tar_xz_file);
-        return truthy(ok);
+        return truth(ok);
     };
     if (exists(tar_path)) {
         log_info(concat({nb::str("tar.xz file already exists - "), tar_xz_file}));
         nb::object description = global("fm").attr("from_file")(tar_xz_file);
-        int empty = truthy(description) ? PySequence_Contains(description.ptr(), nb::str("empty").ptr()) : 1;
+        int empty = truth(description) ? PySequence_Contains(description.ptr(), nb::str("empty").ptr()) : 1;
         if (empty < 0)
             throw nb::python_error();
         bool valid = empty == 0;

@@ -94,12 +94,6 @@ private:
     int fd_ = -1;
 };
 
-nb::object checked(PyObject *result) {
-    if (!result)
-        throw nb::python_error();
-    return nb::steal(result);
-}
-
 // The percentage rule: int(downloaded * 100 / total), logged when it changes
 // and is a multiple of 5. Sizes that a double cannot carry exactly (and
 // negative ones) are left to the host's integers, so the figures always match
@@ -125,9 +119,9 @@ public:
         if (fast) {
             pct = static_cast<long long>(static_cast<double>(downloaded * 100) / static_cast<double>(total_));
         } else {
-            nb::object scaled = checked(PyNumber_Multiply(nb::int_(downloaded).ptr(), nb::int_(100).ptr()));
-            nb::object ratio = checked(PyNumber_TrueDivide(scaled.ptr(), total_obj_.ptr()));
-            pct = PyLong_AsLongLong(checked(PyNumber_Long(ratio.ptr())).ptr());
+            nb::object scaled = take(PyNumber_Multiply(nb::int_(downloaded).ptr(), nb::int_(100).ptr()));
+            nb::object ratio = take(PyNumber_TrueDivide(scaled.ptr(), total_obj_.ptr()));
+            pct = PyLong_AsLongLong(take(PyNumber_Long(ratio.ptr())).ptr());
             if (pct == -1 && PyErr_Occurred())
                 throw nb::python_error();
         }
@@ -142,8 +136,8 @@ public:
         }
         nb::object kib = nb::int_(1024);
         auto whole_mib = [&](nb::handle n) {
-            nb::object k = checked(PyNumber_FloorDivide(n.ptr(), kib.ptr()));
-            return text_of(checked(PyNumber_FloorDivide(k.ptr(), kib.ptr())));
+            nb::object k = take(PyNumber_FloorDivide(n.ptr(), kib.ptr()));
+            return text_of(take(PyNumber_FloorDivide(k.ptr(), kib.ptr())));
         };
         return concat({nb::str("Downloading... "), text_of(nb::int_(pct)), nb::str("% ("),
                        whole_mib(nb::int_(downloaded)), nb::str("MB / "), whole_mib(total_obj_), nb::str("MB)")});
@@ -184,14 +178,14 @@ nb::object fetch_to_file(nb::handle cloud_url, nb::handle local_file) {
         return nb::bool_(false);
     }
     nb::object headers = response.attr("headers");
-    nb::object total = checked(PyNumber_Long(headers.attr("get")("Content-Length", 0).ptr()));
+    nb::object total = take(PyNumber_Long(headers.attr("get")("Content-Length", 0).ptr()));
     Progress progress(total);
     bool encoded = body_is_encoded(headers);
 
     std::string target = fs_path(local_file);
     PartFile part(target);
     long long downloaded = 0;
-    nb::object chunks = checked(PyObject_GetIter(response.attr("iter_content")(nb::arg("chunk_size") = kChunkSize).ptr()));
+    nb::object chunks = take(PyObject_GetIter(response.attr("iter_content")(nb::arg("chunk_size") = kChunkSize).ptr()));
     while (PyObject *item = PyIter_Next(chunks.ptr())) {
         nb::object chunk = nb::steal(item);
         Py_buffer view;

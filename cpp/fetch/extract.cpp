@@ -17,7 +17,7 @@ namespace {
     throw nb::python_error();
 }
 
-bool is(nb::handle member, const char *kind) { return truthy(member.attr(kind)()); }
+bool is(nb::handle member, const char *kind) { return truth(member.attr(kind)()); }
 
 // Beyond the name: only files, directories and links; nothing written through
 // a link already on disk; links pointing inside only. Device nodes and fifos

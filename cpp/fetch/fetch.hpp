@@ -6,6 +6,7 @@
 #include "common/call_args.hpp"
 #include "common/errors.hpp"
 #include "common/module_attr.hpp"
+#include "common/py_ops.hpp"
 
 #include <nanobind/nanobind.h>
 
@@ -33,14 +34,6 @@ nb::str concat(std::initializer_list<nb::handle> parts);
 
 // str(obj)
 inline nb::str text_of(nb::handle obj) { return nb::str(obj); }
-
-// bool(obj); an error of __bool__ propagates.
-inline bool truthy(nb::handle obj) {
-    int result = PyObject_IsTrue(obj.ptr());
-    if (result < 0)
-        throw nb::python_error();
-    return result == 1;
-}
 
 // The host's OSError for a failed system call (FileNotFoundError,
 // PermissionError, ... by errno) with `path` as its filename.

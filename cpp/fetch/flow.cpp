@@ -23,7 +23,7 @@ nb::object fetch_model(nb::handle model_id) {
         bool retry_now = false;
         catch_ordinary(
             [&]() -> nb::object {
-                if (!truthy(model_url)) {
+                if (!truth(model_url)) {
                     pause();
                     retry_now = true;
                     return nb::none();

@@ -35,14 +35,7 @@ ScopedClose::~ScopedClose() {
     if (!obj_.is_valid())
         return;
     // Runs while an error may be propagating: keep it, drop close's own.
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyObject *result = PyObject_CallMethod(obj_.ptr(), "close", nullptr);
-    if (result)
-        Py_DECREF(result);
-    else
-        PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
+    call_keeping_error(obj_.ptr(), "close", false);
 }
 
 void ScopedClose::close() {

@@ -98,7 +98,7 @@ nb::object origin(nb::handle url) {
 // The redirect target of `response`, or None. Location is read the way
 // requests reads it (latin-1 on the wire, UTF-8 meant).
 nb::object redirect_target(nb::handle response) {
-    if (!truthy(nb::getattr(response, "is_redirect", nb::bool_(false))))
+    if (!truth(nb::getattr(response, "is_redirect", nb::bool_(false))))
         return nb::none();
     nb::object location = response.attr("headers")["location"];
     location = location.attr("encode")("latin1").attr("decode")("utf8");

@@ -8,6 +8,7 @@
 #include "common/errors.hpp"
 #include "common/method.hpp"
 #include "common/module_attr.hpp"
+#include "common/py_ops.hpp"
 #include "latestq/queue_state.hpp"
 #include "latestq/thread_lock.hpp"
 
@@ -59,19 +60,13 @@ PyObject *drop_warning = nullptr;
 PyObject *logger_name = nullptr;
 ModuleNamespace module_ns;
 
-nb::object check(PyObject *result) {
-    if (!result)
-        throw nb::python_error();
-    return nb::steal(result);
-}
-
 nb::object call_unbound(PyObject *method, PyObject *self, PyObject *arg = nullptr) {
     PyObject *args[2] = {self, arg};
-    return check(PyObject_Vectorcall(method, args, arg ? 2 : 1, nullptr));
+    return take(PyObject_Vectorcall(method, args, arg ? 2 : 1, nullptr));
 }
 
 nb::object call_method(PyObject *self, const char *name, PyObject *arg = nullptr) {
-    return check(arg ? PyObject_CallMethod(self, name, "O", arg) : PyObject_CallMethod(self, name, nullptr));
+    return take(arg ? PyObject_CallMethod(self, name, "O", arg) : PyObject_CallMethod(self, name, nullptr));
 }
 
 PyCFunction c_function(nb::handle descriptor, int flags) {
@@ -86,13 +81,13 @@ PyCFunction c_function(nb::handle descriptor, int flags) {
 nb::object append(PyObject *store, PyObject *item) {
     if (!PyObject_TypeCheck(store, deque_type))
         return call_method(store, "append", item);
-    return check(deque_append(store, item));
+    return take(deque_append(store, item));
 }
 
 nb::object popleft(PyObject *store) {
     if (!PyObject_TypeCheck(store, deque_type))
         return call_method(store, "popleft");
-    return check(deque_popleft(store, nullptr));
+    return take(deque_popleft(store, nullptr));
 }
 
 bool check_or_report(PyObject *result) {
@@ -105,13 +100,6 @@ Py_ssize_t length(PyObject *obj) {
     if (n < 0)
         throw nb::python_error();
     return n;
-}
-
-bool truth(PyObject *obj) {
-    int t = PyObject_IsTrue(obj);
-    if (t < 0)
-        throw nb::python_error();
-    return t == 1;
 }
 
 // A field of the state as a strong reference; AttributeError when it is unset.
@@ -130,7 +118,7 @@ bool is_full(const QueueState &s, PyObject *self, Py_ssize_t size) {
     if (s.capacity_known)
         return s.capacity == size;
     nb::object maxsize = field(s.maxsize, self, "maxsize");
-    nb::object size_obj = check(PyLong_FromSsize_t(size));
+    nb::object size_obj = take(PyLong_FromSsize_t(size));
     int eq = PyObject_RichCompareBool(size_obj.ptr(), maxsize.ptr(), Py_EQ);
     if (eq < 0)
         throw nb::python_error();
@@ -162,7 +150,7 @@ nb::object init_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
     require_int(batch_size, "batch_size");
 
     attach_state(self);
-    nb::object base = check(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PySuper_Type),
+    nb::object base = take(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PySuper_Type),
                                                          latest_queue_type, self, nullptr));
     base.attr("__init__")(nb::arg("maxsize") = nb::handle(batch_size));
 
@@ -207,7 +195,7 @@ nb::object put_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) 
 
     if (is_full(s, self, size)) {
         if (truth(field(s.debug, self, "debug").ptr()))
-            check(PyObject_CallMethodOneArg(nb::handle(self).attr("logger").ptr(),
+            take(PyObject_CallMethodOneArg(nb::handle(self).attr("logger").ptr(),
                                             nb::str("warning").ptr(), drop_warning));
         if (direct)
             popleft(store.ptr());
@@ -240,11 +228,11 @@ long long requested_count(PyObject *max_items) {
 
 nb::object take_oldest(PyObject *store, Py_ssize_t n, Py_ssize_t size) {
     if (n == size) {
-        nb::object items = check(PySequence_List(store));
+        nb::object items = take(PySequence_List(store));
         call_unbound(deque_clear, store);
         return items;
     }
-    nb::object items = check(PyList_New(n));
+    nb::object items = take(PyList_New(n));
     for (Py_ssize_t i = 0; i < n; ++i)
         PyList_SET_ITEM(items.ptr(), i, popleft(store).release().ptr());
     return items;

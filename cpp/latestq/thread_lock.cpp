@@ -1,5 +1,7 @@
 #include "latestq/thread_lock.hpp"
 
+#include "common/py_ops.hpp"
+
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 #include <pythread.h>
@@ -139,14 +141,7 @@ MutexHold::~MutexHold() {
         return;
     }
     // May run while an error is pending (a step under the lock failed).
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyObject *result = PyObject_CallMethod(mutex_, "release", nullptr);
-    if (result)
-        Py_DECREF(result);
-    else
-        PyErr_WriteUnraisable(mutex_);
-    PyErr_Restore(type, value, traceback);
+    call_keeping_error(mutex_, "release", true);
 }
 
 } // namespace quillo::latestq

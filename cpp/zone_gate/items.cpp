@@ -1,7 +1,3 @@
-// Extension modules are built for size; this file is on the per-item path.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC optimize("O3")
-#endif
 #include "zone_gate/items.hpp"
 
 #include "common/module_attr.hpp"

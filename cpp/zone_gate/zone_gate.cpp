@@ -5,10 +5,6 @@
 // keeps the zones in prepared form (the geometry core's regions), together
 // with the objects they were read from; every call checks by identity that
 // the fields still hold those objects, and reads them afresh when they don't.
-// Extension modules are built for size; this file is on the per-item path.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC optimize("O3")
-#endif
 #include "common/call_args.hpp"
 #include "common/errors.hpp"
 #include "common/method.hpp"

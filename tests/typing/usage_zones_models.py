@@ -1,0 +1,20 @@
+"""Type-checked usage of the zone gate and the model fetcher (checked by mypy in the tests)."""
+
+from typing import Any
+
+from quillo_sdk.constants import MODEL_TYPE
+from quillo_sdk.model import fetch
+from quillo_sdk.roi.zone_gate import RoiData, ZoneGate
+
+zones: list[dict[str, Any]] = [
+    {RoiData.ROI_ID_KEY: "a", RoiData.ROI_LABEL_KEY: "bay", RoiData.INCLUDE_KEY: True,
+     RoiData.POINTS_KEY: [[0.2, 0.2], [0.8, 0.2], [0.8, 0.8], [0.2, 0.8]]},
+]
+gate = ZoneGate(zones, frame_sz=[1280, 720])
+kept = gate.filter_in_roi([], frame_sz=[1280, 720], anchor_pt=(0.5, 1.0))
+
+model_dir = fetch.download_detection_model(MODEL_TYPE.INTERNAL)
+if model_dir is not None and model_dir != MODEL_TYPE.INTERNAL:
+    framework: str | None = fetch.check_model_type(model_dir)
+url: str | None = fetch.get_model_url("https://example.invalid/m.tar.xz")
+fetch.DOWNLOAD_MODEL_TIMEOUT = 30
