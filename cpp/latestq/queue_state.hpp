@@ -48,7 +48,12 @@ PyObject *require_field(PyObject *value, PyObject *self, const char *name);
 
 // Whether a condition may have waiters (unknown condition types are assumed to).
 inline bool may_have_waiters(PyObject *waiters) {
-    return !waiters || PyObject_Size(waiters) != 0;
+    if (!waiters)
+        return true;
+    Py_ssize_t n = PyObject_Size(waiters);
+    if (n < 0)
+        PyErr_Clear();  // cannot tell: notify anyway
+    return n != 0;
 }
 
 } // namespace quillo::latestq
