@@ -754,6 +754,73 @@ def test_filtering_equals_shapely_on_many_items():
     assert got == want
 
 
+# Points the geometry engine's double-double orientation decides differently
+# from exact arithmetic: the gate must side with the engine.
+E72 = 2.0 ** -72
+DD_CASES = [
+    # exactly 2**-143 left of the edge (0, 2**-72)-(1, 1), which double-double calls collinear
+    ([(0.0, E72), (1.0, 1.0), (0.0, 1.0)], (2 * E72, 3 * E72)),
+    # products of the coordinate differences underflow
+    ([(0.0, -1e-200), (1e-200, 1e-200), (0.0, 1.0)], (1e-201, 0.0)),
+    ([(1e-200, -1e-200), (2e-200, 1e-200), (-1.0, 0.0)], (0.0, 0.0)),
+    # a float32 vertex that overflowed to infinity
+    ([(0.0, 0.0), (np.inf, 0.0), (0.0, 1.0)], (0.25, 0.25)),
+    ([(0.0, 0.0), (np.inf, 0.0), (0.0, 1.0)], (1e300, 0.5)),
+]
+
+
+@pytest.mark.parametrize("ring, point", DD_CASES)
+def test_containment_sides_with_the_engine_where_it_is_inexact(ring, point):
+    zone = Polygon(ring)
+    expected = zone.contains(Point(*point))
+    assert zone_gate._contains_xy(zone, [point[0]], [point[1]]).tolist() == [expected]
+
+
+def test_engine_rounding_decides_filtering():
+    ring, point = DD_CASES[0]
+    records = [rec("z", "z", ring)]
+    gate = ZoneGate(records)
+    item = Det((point[0], point[1], 0.0, 0.0))
+    expected = records[0]["shapely_polygon"].contains(Point(*point))
+    assert len(gate.filter_in_roi([item])) == int(expected)
+
+
+def test_overflowing_vertices_follow_the_engine(logged):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        records = [rec("wide", "w", [(0, 0), (1e39, 0), (0, 1)])]  # 1e39 is inf in float32
+        gate = ZoneGate(records)
+    zone = records[0]["shapely_polygon"]
+    assert zone.contains(Point(0.25, 0.25))
+    assert ids(gate.filter_in_roi([Det((0.2, 0.2, 0.1, 0.1))])) == [["w"]]
+    assert logged == []
+    # the engine rejects an infinite point inside an infinite box; so does the gate
+    with pytest.raises(shapely.errors.GEOSException) as engine:
+        zone.contains(Point(math.inf, 0.5))
+    assert gate.filter_in_roi([Det((1e308, 0.5, 1e308, 0.0))], anchor_pt=(1, 0)) == []
+    ((_, exc),) = logged
+    assert type(exc) is type(engine.value) and str(exc) == str(engine.value)
+    with pytest.raises(shapely.errors.GEOSException):
+        zone_gate._contains_xy(zone, [math.inf], [0.5])
+
+
+def test_near_degenerate_multi_scale_triangles_equal_shapely():
+    rng = np.random.default_rng(11)
+    scales = 2.0 ** np.array([0, -20, -60, -72, -100, -149, -200, -500, -1070, 20, 100])
+    bases = np.array([0.0, 1.0, -1.0, 0.5, 2.0, 1e10, 1e-300])
+    checked = 0
+    for _ in range(3000):
+        verts = rng.choice(bases, (3, 2)) + rng.choice([0, 1, -1, 3, -2], (3, 2)) * rng.choice(scales, (3, 2))
+        zone = Polygon(verts)
+        a, b = verts[rng.integers(0, 3, 6)], verts[rng.integers(0, 3, 6)]
+        pts = a + rng.uniform(0, 1, (6, 1)) * (b - a)
+        pts = np.where(rng.uniform(size=pts.shape) < 0.3, np.nextafter(pts, rng.choice([-np.inf, np.inf])), pts)
+        expected = [zone.contains(Point(*p)) for p in pts]
+        assert zone_gate._contains_xy(zone, pts[:, 0], pts[:, 1]).tolist() == expected, (verts.tolist(), pts.tolist())
+        checked += len(pts)
+    assert checked == 18000
+
+
 # ---------------------------------------------------------------- property: anything thrown at a gate
 
 
