@@ -380,6 +380,33 @@ def test_copies_equal_copy_copy(make, monkeypatch):
             assert state[name] is value  # shallow
 
 
+class Proxy:
+    """Answers copy.copy's __setstate__ probe through __getattr__."""
+
+    def __init__(self, tlwh):
+        self.tlwh = tlwh
+
+    def __getattr__(self, name):
+        if name == "__setstate__":
+            return lambda state: self.__dict__.update(state, restored=True)
+        raise AttributeError(name)
+
+
+def with_instance_getstate(tlwh):
+    item = Det(tlwh)
+    item.__getstate__ = lambda: {"tlwh": tlwh, "state": "instance"}
+    return item
+
+
+@pytest.mark.parametrize("make", [Proxy, with_instance_getstate])
+def test_copies_honour_hooks_found_on_the_instance(make):
+    gate = ZoneGate([rec("zone1", "id1", SQUARE)])
+    original = make((0.45, 0.45, 0.1, 0.1))
+    expected = vars(copy.copy(original))
+    (kept,) = gate.filter_in_roi([original])
+    assert {k: v for k, v in vars(kept).items() if k not in ("roi_id", "roi_name")} == expected
+
+
 def test_instance_level_reduce_is_honoured():
     gate = ZoneGate([rec("zone1", "id1", SQUARE)])
     item = Det((0.45, 0.45, 0.1, 0.1))
@@ -520,6 +547,28 @@ def test_changed_fields_are_honoured():
     assert ids(gate.filter_in_roi(centre)) == [["id1"]]
     gate._empty_polygon = records[2]
     assert gate.filter_in_roi([centre[0], Det((0, 0, 0.1, 0.1))])[1].tlwh == (0, 0, 0.1, 0.1)
+
+
+def test_records_that_change_the_gate_while_it_reads_them(logged):
+    from collections import UserDict
+
+    class Meddling(UserDict):
+        """Empties the gate's include list the first time its zone is read during a call."""
+
+        gate = None
+
+        def __getitem__(self, key):
+            if key == "shapely_polygon" and Meddling.gate is not None:
+                gate, Meddling.gate = Meddling.gate, None
+                gate._included_rois.clear()
+            return super().__getitem__(key)
+
+    records = [Meddling(rec(f"z{i}", f"id{i}", SQUARE)) for i in range(3)]
+    gate = ZoneGate(records)
+    item = Det((0.45, 0.45, 0.1, 0.1))
+    assert ids(gate.filter_in_roi([item])) == [["id0", "id1", "id2"]]
+    Meddling.gate = gate
+    assert gate.filter_in_roi([item]) == [] and logged == []
 
 
 def test_other_record_and_frame_containers():
