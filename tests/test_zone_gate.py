@@ -441,6 +441,7 @@ def test_instance_level_reduce_is_honoured():
         ([Det((0.4, 0.4, 10**400, 10**400))], {"anchor_pt": (1, 1)}),
         ([Det((4, 4, 10**400, 10**400))], {"anchor_pt": (1, 1)}),  # Point cannot take it
         ([Det((0.45, 0.45, complex(0.1, 0), 0.1))], {}),
+        ([Det((np.longdouble(0.45), 0.45, 0.1, 0.1))], {}),
         ([Track((0.45, 0.45, 0.1, 0.1), (1, 2))], {}),
         ([Det((0.45, 0.45, 0.1, 0.1), info=[1, 2])], {}),
         ([Det((0.45, 0.45, 0.1, 0.1), info={"rect": None})], {}),
@@ -673,6 +674,11 @@ def test_number_types_follow_host_arithmetic(box, anchor, frame):
         ((45, 45, 10, 10), (0, 0), [0, 1], ZeroDivisionError),
         ((0.1, 0.1, Decimal(1), 0.1), (0.5, 0.5), [1, 1], TypeError),
         ((0.1, 0.1, 0.1), (0.5, 0.5), [1, 1], ValueError),
+        # Point refuses to narrow extended precision, wherever it comes from
+        ((np.longdouble(0.4), 0.4, 0.1, 0.1), (0.5, 0.5), [1, 1], TypeError),
+        ((0.4, 0.4, 0.1, 0.1), (np.longdouble(0.5), 0.5), [1, 1], TypeError),
+        ((40, 40, 10, 10), (0.5, 0.5), [100, np.longdouble(100)], TypeError),
+        (np.array([0.4, 0.4, 0.1, 0.1], dtype=np.longdouble), (0.5, 0.5), [1, 1], TypeError),
     ],
 )
 def test_anchor_errors_match_the_host(box, anchor, frame, error):

@@ -14,7 +14,7 @@ struct Bound {
     ModuleNamespace ns;             // Point and copy are read from the module at use
     PyObject *dispatch_table;       // copyreg.dispatch_table, consulted by copy.copy
     PyTypeObject *ndarray;
-    PyObject *np_floating, *np_integer;
+    PyObject *np_floating, *np_integer, *np_longdouble;
     PyObject *empty_tuple, *one, *reduce_ex_name, *getstate_name;
     // What a class statement without __slots__ produces, for recognising plain instances.
     Py_ssize_t plain_basicsize, plain_dictoffset;
@@ -105,10 +105,16 @@ bool fast_anchor(const Number v[4], const AnchorInputs &in, geometry::Point &out
     return true;
 }
 
+// Numbers that shapely's Point turns into doubles as float() does. Extended
+// precision is not among them: Point refuses to narrow it.
 bool plain_number(PyObject *o) {
     if (PyFloat_Check(o) || PyLong_Check(o))
         return true;
-    int is = PyObject_IsInstance(o, bound->np_floating);
+    int is = PyObject_IsInstance(o, bound->np_longdouble);
+    if (is == 0)
+        is = PyObject_IsInstance(o, bound->np_floating);
+    else if (is > 0)
+        return false;
     if (is == 0)
         is = PyObject_IsInstance(o, bound->np_integer);
     if (is < 0)
@@ -225,6 +231,7 @@ void init_items(nb::handle module) {
     bound->ndarray = reinterpret_cast<PyTypeObject *>(nb::object(numpy.attr("ndarray")).release().ptr());
     bound->np_floating = nb::object(numpy.attr("floating")).release().ptr();
     bound->np_integer = nb::object(numpy.attr("integer")).release().ptr();
+    bound->np_longdouble = nb::object(numpy.attr("longdouble")).release().ptr();
     bound->empty_tuple = nb::tuple().release().ptr();
     bound->one = PyFloat_FromDouble(1.0);
     bound->reduce_ex_name = PyUnicode_InternFromString("__reduce_ex__");
