@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 namespace quillo::geometry {
 
@@ -148,8 +149,18 @@ void Ring::build_slabs() {
         slab_scale = 0;
     }
     slab_start.assign(count + 1, 0);
+    // An edge with a NaN height crosses nothing, but still ends at its other
+    // vertex, where a point is on the outline: it goes to that vertex's slab.
+    auto slabs_of = [&](std::size_t i) {
+        double y1 = pts[i].y, y2 = pts[i + 1].y;
+        if (std::isnan(y1))
+            y1 = y2;
+        if (std::isnan(y2))
+            y2 = y1;
+        return std::pair{slab_of(std::min(y1, y2)), slab_of(std::max(y1, y2))};
+    };
     for (std::size_t i = 0; i < edges; ++i) {
-        std::size_t lo = slab_of(std::min(pts[i].y, pts[i + 1].y)), hi = slab_of(std::max(pts[i].y, pts[i + 1].y));
+        auto [lo, hi] = slabs_of(i);
         for (std::size_t k = lo; k <= hi; ++k)
             ++slab_start[k + 1];
     }
@@ -158,7 +169,7 @@ void Ring::build_slabs() {
     slab_edges.resize(slab_start[count]);
     std::vector<std::uint32_t> fill(slab_start.begin(), slab_start.end() - 1);
     for (std::size_t i = 0; i < edges; ++i) {
-        std::size_t lo = slab_of(std::min(pts[i].y, pts[i + 1].y)), hi = slab_of(std::max(pts[i].y, pts[i + 1].y));
+        auto [lo, hi] = slabs_of(i);
         for (std::size_t k = lo; k <= hi; ++k)
             slab_edges[fill[k]++] = {pts[i], pts[i + 1]};
     }
