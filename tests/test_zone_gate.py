@@ -380,6 +380,33 @@ def test_copies_equal_copy_copy(make, monkeypatch):
             assert state[name] is value  # shallow
 
 
+class Proxy:
+    """Answers copy.copy's __setstate__ probe through __getattr__."""
+
+    def __init__(self, tlwh):
+        self.tlwh = tlwh
+
+    def __getattr__(self, name):
+        if name == "__setstate__":
+            return lambda state: self.__dict__.update(state, restored=True)
+        raise AttributeError(name)
+
+
+def with_instance_getstate(tlwh):
+    item = Det(tlwh)
+    item.__getstate__ = lambda: {"tlwh": tlwh, "state": "instance"}
+    return item
+
+
+@pytest.mark.parametrize("make", [Proxy, with_instance_getstate])
+def test_copies_honour_hooks_found_on_the_instance(make):
+    gate = ZoneGate([rec("zone1", "id1", SQUARE)])
+    original = make((0.45, 0.45, 0.1, 0.1))
+    expected = vars(copy.copy(original))
+    (kept,) = gate.filter_in_roi([original])
+    assert {k: v for k, v in vars(kept).items() if k not in ("roi_id", "roi_name")} == expected
+
+
 def test_instance_level_reduce_is_honoured():
     gate = ZoneGate([rec("zone1", "id1", SQUARE)])
     item = Det((0.45, 0.45, 0.1, 0.1))
@@ -414,6 +441,7 @@ def test_instance_level_reduce_is_honoured():
         ([Det((0.4, 0.4, 10**400, 10**400))], {"anchor_pt": (1, 1)}),
         ([Det((4, 4, 10**400, 10**400))], {"anchor_pt": (1, 1)}),  # Point cannot take it
         ([Det((0.45, 0.45, complex(0.1, 0), 0.1))], {}),
+        ([Det((np.longdouble(0.45), 0.45, 0.1, 0.1))], {}),
         ([Track((0.45, 0.45, 0.1, 0.1), (1, 2))], {}),
         ([Det((0.45, 0.45, 0.1, 0.1), info=[1, 2])], {}),
         ([Det((0.45, 0.45, 0.1, 0.1), info={"rect": None})], {}),
@@ -522,6 +550,28 @@ def test_changed_fields_are_honoured():
     assert gate.filter_in_roi([centre[0], Det((0, 0, 0.1, 0.1))])[1].tlwh == (0, 0, 0.1, 0.1)
 
 
+def test_records_that_change_the_gate_while_it_reads_them(logged):
+    from collections import UserDict
+
+    class Meddling(UserDict):
+        """Empties the gate's include list the first time its zone is read during a call."""
+
+        gate = None
+
+        def __getitem__(self, key):
+            if key == "shapely_polygon" and Meddling.gate is not None:
+                gate, Meddling.gate = Meddling.gate, None
+                gate._included_rois.clear()
+            return super().__getitem__(key)
+
+    records = [Meddling(rec(f"z{i}", f"id{i}", SQUARE)) for i in range(3)]
+    gate = ZoneGate(records)
+    item = Det((0.45, 0.45, 0.1, 0.1))
+    assert ids(gate.filter_in_roi([item])) == [["id0", "id1", "id2"]]
+    Meddling.gate = gate
+    assert gate.filter_in_roi([item]) == [] and logged == []
+
+
 def test_other_record_and_frame_containers():
     from collections import UserDict
 
@@ -624,6 +674,11 @@ def test_number_types_follow_host_arithmetic(box, anchor, frame):
         ((45, 45, 10, 10), (0, 0), [0, 1], ZeroDivisionError),
         ((0.1, 0.1, Decimal(1), 0.1), (0.5, 0.5), [1, 1], TypeError),
         ((0.1, 0.1, 0.1), (0.5, 0.5), [1, 1], ValueError),
+        # Point refuses to narrow extended precision, wherever it comes from
+        ((np.longdouble(0.4), 0.4, 0.1, 0.1), (0.5, 0.5), [1, 1], TypeError),
+        ((0.4, 0.4, 0.1, 0.1), (np.longdouble(0.5), 0.5), [1, 1], TypeError),
+        ((40, 40, 10, 10), (0.5, 0.5), [100, np.longdouble(100)], TypeError),
+        (np.array([0.4, 0.4, 0.1, 0.1], dtype=np.longdouble), (0.5, 0.5), [1, 1], TypeError),
     ],
 )
 def test_anchor_errors_match_the_host(box, anchor, frame, error):
@@ -752,6 +807,78 @@ def test_filtering_equals_shapely_on_many_items():
         for k in np.flatnonzero(inside):
             want.setdefault(int(k), []).append(zone["roi_id"])
     assert got == want
+
+
+# Points the geometry engine locates differently from exact arithmetic (its
+# orientation is double-double) or in odd zones: the gate sides with the engine.
+E72 = 2.0 ** -72
+ENGINE_CASES = [
+    # exactly 2**-143 left of the edge (0, 2**-72)-(1, 1), which double-double calls collinear
+    ([(0.0, E72), (1.0, 1.0), (0.0, 1.0)], (2 * E72, 3 * E72)),
+    # products of the coordinate differences underflow
+    ([(0.0, -1e-200), (1e-200, 1e-200), (0.0, 1.0)], (1e-201, 0.0)),
+    ([(1e-200, -1e-200), (2e-200, 1e-200), (-1.0, 0.0)], (0.0, 0.0)),
+    # a float32 vertex that overflowed to infinity
+    ([(0.0, 0.0), (np.inf, 0.0), (0.0, 1.0)], (0.25, 0.25)),
+    ([(0.0, 0.0), (np.inf, 0.0), (0.0, 1.0)], (1e300, 0.5)),
+    # the vertex after a NaN vertex is still on the outline
+    ([(2.5, 0.5), (0.5, 3.0), (2.5, 2.5), (0.5, np.nan), (1.5, 2.5)], (1.5, 2.5)),
+    ([(2.0, 0.5), (3.0, 0.0), (1.0, 3.5), (2.0, 3.0), (3.0, 2.5), (0.5, 0.5), (1.0, 2.5), (0.5, np.nan),
+      (1.5, 1.0), (0.0, 0.0), (3.0, 3.0), (0.5, 2.0), (0.5, 1.0), (1.0, 0.0), (1.5, 0.0), (3.0, 1.5)], (1.5, 1.0)),
+]
+
+
+@pytest.mark.filterwarnings("ignore:invalid value:RuntimeWarning")
+@pytest.mark.parametrize("ring, point", ENGINE_CASES)
+def test_containment_sides_with_the_engine(ring, point):
+    zone = Polygon(ring)
+    expected = zone.contains(Point(*point))
+    assert zone_gate._contains_xy(zone, [point[0]], [point[1]]).tolist() == [expected]
+
+
+def test_engine_rounding_decides_filtering():
+    ring, point = ENGINE_CASES[0]
+    records = [rec("z", "z", ring)]
+    gate = ZoneGate(records)
+    item = Det((point[0], point[1], 0.0, 0.0))
+    expected = records[0]["shapely_polygon"].contains(Point(*point))
+    assert len(gate.filter_in_roi([item])) == int(expected)
+
+
+def test_overflowing_vertices_follow_the_engine(logged):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        records = [rec("wide", "w", [(0, 0), (1e39, 0), (0, 1)])]  # 1e39 is inf in float32
+        gate = ZoneGate(records)
+    zone = records[0]["shapely_polygon"]
+    assert zone.contains(Point(0.25, 0.25))
+    assert ids(gate.filter_in_roi([Det((0.2, 0.2, 0.1, 0.1))])) == [["w"]]
+    assert logged == []
+    # the engine rejects an infinite point inside an infinite box; so does the gate
+    with pytest.raises(shapely.errors.GEOSException) as engine:
+        zone.contains(Point(math.inf, 0.5))
+    assert gate.filter_in_roi([Det((1e308, 0.5, 1e308, 0.0))], anchor_pt=(1, 0)) == []
+    ((_, exc),) = logged
+    assert type(exc) is type(engine.value) and str(exc) == str(engine.value)
+    with pytest.raises(shapely.errors.GEOSException):
+        zone_gate._contains_xy(zone, [math.inf], [0.5])
+
+
+def test_near_degenerate_multi_scale_triangles_equal_shapely():
+    rng = np.random.default_rng(11)
+    scales = 2.0 ** np.array([0, -20, -60, -72, -100, -149, -200, -500, -1070, 20, 100])
+    bases = np.array([0.0, 1.0, -1.0, 0.5, 2.0, 1e10, 1e-300])
+    checked = 0
+    for _ in range(3000):
+        verts = rng.choice(bases, (3, 2)) + rng.choice([0, 1, -1, 3, -2], (3, 2)) * rng.choice(scales, (3, 2))
+        zone = Polygon(verts)
+        a, b = verts[rng.integers(0, 3, 6)], verts[rng.integers(0, 3, 6)]
+        pts = a + rng.uniform(0, 1, (6, 1)) * (b - a)
+        pts = np.where(rng.uniform(size=pts.shape) < 0.3, np.nextafter(pts, rng.choice([-np.inf, np.inf])), pts)
+        expected = [zone.contains(Point(*p)) for p in pts]
+        assert zone_gate._contains_xy(zone, pts[:, 0], pts[:, 1]).tolist() == expected, (verts.tolist(), pts.tolist())
+        checked += len(pts)
+    assert checked == 18000
 
 
 # ---------------------------------------------------------------- property: anything thrown at a gate

@@ -3,133 +3,113 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 namespace quillo::geometry {
 
+// ------------------------------------------------------------ orientation
+//
+// The geometry engine's own predicate, step for step: a double-precision
+// filter with a fixed relative bound, then the determinant in double-double
+// arithmetic. Double-double is not exact (it drops the product of the low
+// parts and rounds), so in near-degenerate cases it can call a point collinear
+// or put it on the wrong side; an exact predicate would then disagree with the
+// engine's `contains`. Every operation below must stay in this order.
+
 namespace {
 
-// ------------------------------------------------------------ exact orientation
-//
-// Fast path: Shewchuk's floating-point filter, trusted only while every
-// difference is either zero or far from underflow and overflow. Otherwise the
-// determinant is evaluated exactly as a floating-point expansion in long
-// double, whose wider exponent range keeps every partial product of doubles
-// free of underflow and overflow.
+struct DD {
+    double hi, lo;
+};
 
-using ld = long double;
-static_assert(std::numeric_limits<ld>::digits >= 64 && std::numeric_limits<ld>::max_exponent >= 16384,
-              "exact orientation needs an extended long double");
+constexpr double kSplit = 134217729.0;  // 2^27 + 1
+constexpr double kSafeEpsilon = 1e-15;
+constexpr int kFilterFailed = 2;
 
-constexpr double kEps = std::numeric_limits<double>::epsilon() / 2;  // 2^-53
-constexpr double kErrBound = (3.0 + 16.0 * kEps) * kEps;
-// Differences in [2^-480, 2^480] give products that are normal doubles, where the filter's bound holds.
-const double kTiny = std::ldexp(1.0, -480);
-const double kHuge = std::ldexp(1.0, 480);
-
-constexpr int kSplitShift = (std::numeric_limits<ld>::digits + 1) / 2;
-const ld kSplitter = std::ldexp(ld(1), kSplitShift) + 1;
-
-inline void two_sum(ld a, ld b, ld &x, ld &y) {
-    x = a + b;
-    ld bv = x - a;
-    ld av = x - bv;
-    y = (a - av) + (b - bv);
+DD dd_add(DD x, double yhi, double ylo) {
+    double H, h, T, t, S, s, e, f;
+    S = x.hi + yhi;
+    T = x.lo + ylo;
+    e = S - x.hi;
+    f = T - x.lo;
+    s = S - e;
+    t = T - f;
+    s = (yhi - e) + (x.hi - s);
+    t = (ylo - f) + (x.lo - t);
+    e = s + T;
+    H = S + e;
+    h = e + (S - H);
+    e = t + h;
+    double zhi = H + e;
+    double zlo = e + (H - zhi);
+    return {zhi, zlo};
 }
 
-inline void split(ld a, ld &hi, ld &lo) {
-    ld c = kSplitter * a;
-    ld big = c - a;
-    hi = c - big;
-    lo = a - hi;
+DD dd_mul(DD x, DD y) {
+    double hx, tx, hy, ty, C, c;
+    C = kSplit * x.hi;
+    hx = C - x.hi;
+    c = kSplit * y.hi;
+    hx = C - hx;
+    tx = x.hi - hx;
+    hy = c - y.hi;
+    C = x.hi * y.hi;
+    hy = c - hy;
+    ty = y.hi - hy;
+    c = ((((hx * hy - C) + hx * ty) + tx * hy) + tx * ty) + (x.hi * y.lo + x.lo * y.hi);
+    double zhi = C + c;
+    hx = C - zhi;
+    double zlo = c + hx;
+    return {zhi, zlo};
 }
 
-inline void two_product(ld a, ld b, ld &x, ld &y) {
-    x = a * b;
-    ld ahi, alo, bhi, blo;
-    split(a, ahi, alo);
-    split(b, bhi, blo);
-    ld err1 = x - ahi * bhi;
-    ld err2 = err1 - alo * bhi;
-    ld err3 = err2 - ahi * blo;
-    y = alo * blo - err3;
+int sign_of(double x) { return x < 0 ? -1 : x > 0 ? 1 : 0; }
+
+int sign_of(DD d) {
+    if (d.hi < 0 || (d.hi == 0 && d.lo < 0))
+        return -1;
+    if (d.hi > 0 || (d.hi == 0 && d.lo > 0))
+        return 1;
+    return 0;
 }
 
-// Adds `b` to the nonoverlapping expansion e[0..n) (increasing magnitude), in place.
-inline int grow_expansion(ld *e, int n, ld b) {
-    ld q = b;
-    int m = 0;
-    for (int i = 0; i < n; ++i) {
-        ld sum, err;
-        two_sum(q, e[i], sum, err);
-        q = sum;
-        if (err != 0)
-            e[m++] = err;
+int orientation_filter(Point a, Point b, Point c) {
+    double detsum;
+    const double detleft = (a.x - c.x) * (b.y - c.y);
+    const double detright = (a.y - c.y) * (b.x - c.x);
+    const double det = detleft - detright;
+    if (detleft > 0.0) {
+        if (detright <= 0.0)
+            return sign_of(det);
+        detsum = detleft + detright;
+    } else if (detleft < 0.0) {
+        if (detright >= 0.0)
+            return sign_of(det);
+        detsum = -detleft - detright;
+    } else {
+        return sign_of(det);
     }
-    if (q != 0 || m == 0)
-        e[m++] = q;
-    return m;
-}
-
-int exact_orientation(Point a, Point b, Point c) {
-    // det = (a.x - c.x) * (b.y - c.y) - (a.y - c.y) * (b.x - c.x), each difference kept as hi + lo.
-    ld d[4][2];
-    const double lhs[4] = {a.x, b.y, a.y, b.x};
-    const double rhs[4] = {c.x, c.y, c.y, c.x};
-    for (int i = 0; i < 4; ++i)
-        two_sum(ld(lhs[i]), -ld(rhs[i]), d[i][0], d[i][1]);
-
-    ld e[17];
-    int n = 0;
-    for (int i = 0; i < 2; ++i) {
-        for (int j = 0; j < 2; ++j) {
-            ld x, y;
-            two_product(d[0][i], d[1][j], x, y);
-            n = grow_expansion(e, n, y);
-            n = grow_expansion(e, n, x);
-            two_product(d[2][i], d[3][j], x, y);
-            n = grow_expansion(e, n, -y);
-            n = grow_expansion(e, n, -x);
-        }
-    }
-    ld top = e[n - 1];
-    return top > 0 ? 1 : top < 0 ? -1 : 0;
-}
-
-inline bool filter_safe(double d) {
-    double m = std::fabs(d);
-    return d == 0 || (m >= kTiny && m <= kHuge);
+    const double errbound = kSafeEpsilon * detsum;
+    if (det >= errbound || -det >= errbound)
+        return sign_of(det);
+    return kFilterFailed;
 }
 
 } // namespace
 
-int orientation(Point a, Point b, Point c) {
-    double acx = a.x - c.x, bcy = b.y - c.y, acy = a.y - c.y, bcx = b.x - c.x;
-    if (filter_safe(acx) && filter_safe(bcy) && filter_safe(acy) && filter_safe(bcx)) {
-        double detleft = acx * bcy;
-        double detright = acy * bcx;
-        double det = detleft - detright;
-        double detsum;
-        if (detleft > 0) {
-            if (detright <= 0)
-                return det > 0 ? 1 : det < 0 ? -1 : 0;
-            detsum = detleft + detright;
-        } else if (detleft < 0) {
-            if (detright >= 0)
-                return det > 0 ? 1 : det < 0 ? -1 : 0;
-            detsum = -detleft - detright;
-        } else {
-            return det > 0 ? 1 : det < 0 ? -1 : 0;
-        }
-        double bound = kErrBound * detsum;
-        if (det >= bound && det != 0)
-            return 1;
-        if (-det >= bound && det != 0)
-            return -1;
-    }
-    if (!(std::isfinite(a.x) && std::isfinite(a.y) && std::isfinite(b.x) && std::isfinite(b.y) &&
-          std::isfinite(c.x) && std::isfinite(c.y)))
-        return 0;  // callers never pass these: points outside a finite bounding box are rejected first
-    return exact_orientation(a, b, c);
+int orientation(Point p1, Point p2, Point q) {
+    if (!std::isfinite(q.x) || !std::isfinite(q.y))
+        throw NonFinitePoint();
+    int index = orientation_filter(p1, p2, q);
+    if (index <= 1)
+        return index;
+    DD dx1 = dd_add({p2.x, 0.0}, -p1.x, 0.0);
+    DD dy1 = dd_add({p2.y, 0.0}, -p1.y, 0.0);
+    DD dx2 = dd_add({q.x, 0.0}, -p2.x, 0.0);
+    DD dy2 = dd_add({q.y, 0.0}, -p2.y, 0.0);
+    DD m1 = dd_mul(dx1, dy2);
+    DD m2 = dd_mul(dy1, dx2);
+    return sign_of(dd_add(m1, -1 * m2.hi, -1 * m2.lo));
 }
 
 // ------------------------------------------------------------ boxes and rings
@@ -169,8 +149,18 @@ void Ring::build_slabs() {
         slab_scale = 0;
     }
     slab_start.assign(count + 1, 0);
+    // An edge with a NaN height crosses nothing, but still ends at its other
+    // vertex, where a point is on the outline: it goes to that vertex's slab.
+    auto slabs_of = [&](std::size_t i) {
+        double y1 = pts[i].y, y2 = pts[i + 1].y;
+        if (std::isnan(y1))
+            y1 = y2;
+        if (std::isnan(y2))
+            y2 = y1;
+        return std::pair{slab_of(std::min(y1, y2)), slab_of(std::max(y1, y2))};
+    };
     for (std::size_t i = 0; i < edges; ++i) {
-        std::size_t lo = slab_of(std::min(pts[i].y, pts[i + 1].y)), hi = slab_of(std::max(pts[i].y, pts[i + 1].y));
+        auto [lo, hi] = slabs_of(i);
         for (std::size_t k = lo; k <= hi; ++k)
             ++slab_start[k + 1];
     }
@@ -179,7 +169,7 @@ void Ring::build_slabs() {
     slab_edges.resize(slab_start[count]);
     std::vector<std::uint32_t> fill(slab_start.begin(), slab_start.end() - 1);
     for (std::size_t i = 0; i < edges; ++i) {
-        std::size_t lo = slab_of(std::min(pts[i].y, pts[i + 1].y)), hi = slab_of(std::max(pts[i].y, pts[i + 1].y));
+        auto [lo, hi] = slabs_of(i);
         for (std::size_t k = lo; k <= hi; ++k)
             slab_edges[fill[k]++] = {pts[i], pts[i + 1]};
     }
@@ -233,11 +223,6 @@ Location locate_in_ring(const Ring &ring, Point p) {
             continue;
         }
         if ((p1.y > p.y && p2.y <= p.y) || (p2.y > p.y && p1.y <= p.y)) {
-            // An edge wholly to the right crosses the ray; its orientation is certain.
-            if (p1.x > p.x && p2.x > p.x) {
-                ++crossings;
-                continue;
-            }
             int orient = orientation(p1, p2, p);
             if (orient == 0)
                 return Location::boundary;

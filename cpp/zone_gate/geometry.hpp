@@ -1,15 +1,17 @@
-// Exact point location in planar regions, independent of Python.
+// Point location in planar regions, independent of Python.
 //
 // A Region is what a zone or an exclusion geometry reduces to: areal parts
 // (polygons with holes), linear parts and single points. contains() answers
 // "is the point in the interior" with the rules of the geometry engine the
 // zones come from: outline points are outside, rings use the even-odd
 // crossing rule, lines have Mod-2 endpoint boundaries, and the orientation
-// test behind every decision is exact for any pair of doubles.
+// test behind every decision is the engine's own double-double predicate, so
+// even near-degenerate points land where the engine puts them.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <vector>
 
 namespace quillo::geometry {
@@ -29,9 +31,15 @@ struct Box {
 
 enum class Location { exterior, boundary, interior };
 
-// Sign of the turn a -> b -> c: +1 when c lies left of the directed line a->b,
-// -1 when right, 0 when the three points are collinear. Exact for all finite doubles.
-int orientation(Point a, Point b, Point c);
+// Raised where the engine rejects a point with a NaN or infinite coordinate:
+// only reachable inside a zone whose bounding box is itself infinite.
+struct NonFinitePoint : std::domain_error {
+    NonFinitePoint() : std::domain_error("CGAlgorithmsDD::orientationIndex encountered NaN/Inf numbers") {}
+};
+
+// Sign of the turn p1 -> p2 -> q as the geometry engine computes it: +1 when q
+// lies left of the directed line p1->p2, -1 when right, 0 when collinear.
+int orientation(Point p1, Point p2, Point q);
 
 struct Edge {
     Point a, b;

@@ -14,8 +14,8 @@ struct Bound {
     ModuleNamespace ns;             // Point and copy are read from the module at use
     PyObject *dispatch_table;       // copyreg.dispatch_table, consulted by copy.copy
     PyTypeObject *ndarray;
-    PyObject *np_floating, *np_integer;
-    PyObject *empty_tuple, *one, *reduce_ex_name;
+    PyObject *np_floating, *np_integer, *np_longdouble;
+    PyObject *empty_tuple, *one, *reduce_ex_name, *getstate_name;
     // What a class statement without __slots__ produces, for recognising plain instances.
     Py_ssize_t plain_basicsize, plain_dictoffset;
     // object's own copy hooks; a type that resolves to anything else is copied by copy.copy.
@@ -105,10 +105,16 @@ bool fast_anchor(const Number v[4], const AnchorInputs &in, geometry::Point &out
     return true;
 }
 
+// Numbers that shapely's Point turns into doubles as float() does. Extended
+// precision is not among them: Point refuses to narrow it.
 bool plain_number(PyObject *o) {
     if (PyFloat_Check(o) || PyLong_Check(o))
         return true;
-    int is = PyObject_IsInstance(o, bound->np_floating);
+    int is = PyObject_IsInstance(o, bound->np_longdouble);
+    if (is == 0)
+        is = PyObject_IsInstance(o, bound->np_floating);
+    else if (is > 0)
+        return false;
     if (is == 0)
         is = PyObject_IsInstance(o, bound->np_integer);
     if (is < 0)
@@ -185,6 +191,8 @@ bool is_plain_type(PyTypeObject *type) {
     if (Py_TYPE(type) != &PyType_Type || !(type->tp_flags & Py_TPFLAGS_HEAPTYPE) ||
         (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) ||
         type->tp_new != PyBaseObject_Type.tp_new || type->tp_itemsize != 0 ||
+        // copy.copy asks the new instance for __setstate__, which a __getattr__ could answer
+        type->tp_getattro != PyObject_GenericGetAttr ||
         type->tp_basicsize != bound->plain_basicsize || type->tp_dictoffset != bound->plain_dictoffset)
         return false;
     for (int i = 0; i < 7; ++i)
@@ -223,16 +231,18 @@ void init_items(nb::handle module) {
     bound->ndarray = reinterpret_cast<PyTypeObject *>(nb::object(numpy.attr("ndarray")).release().ptr());
     bound->np_floating = nb::object(numpy.attr("floating")).release().ptr();
     bound->np_integer = nb::object(numpy.attr("integer")).release().ptr();
+    bound->np_longdouble = nb::object(numpy.attr("longdouble")).release().ptr();
     bound->empty_tuple = nb::tuple().release().ptr();
     bound->one = PyFloat_FromDouble(1.0);
     bound->reduce_ex_name = PyUnicode_InternFromString("__reduce_ex__");
+    bound->getstate_name = PyUnicode_InternFromString("__getstate__");
     bound->plain_basicsize = plain_type->tp_basicsize;
     bound->plain_dictoffset = plain_type->tp_dictoffset;
     for (int i = 0; i < 7; ++i) {
         bound->names[i] = PyUnicode_InternFromString(kCopyHooks[i]);
         bound->object_hooks[i] = lookup(&PyBaseObject_Type, bound->names[i]);  // borrowed, immortal type
     }
-    if (!bound->one || !bound->reduce_ex_name)
+    if (!bound->one || !bound->reduce_ex_name || !bound->getstate_name)
         throw nb::python_error();
 }
 
@@ -300,14 +310,17 @@ geometry::Point anchor_point(PyObject *box, const AnchorInputs &in) {
 
 nb::object Copier::copy(PyObject *item) {
     PyTypeObject *type = Py_TYPE(item);
-    if (type != checked_) {
+    if (type != reinterpret_cast<PyTypeObject *>(checked_.ptr())) {
         plain_ = is_plain_type(type);
-        checked_ = type;
+        // Held, so a type freed mid-call cannot be mistaken for a new one at its address.
+        checked_ = nb::borrow(reinterpret_cast<PyObject *>(type));
     }
     if (plain_) {
         nb::object dict = take(PyObject_GenericGetDict(item, nullptr));
-        // An instance-level __reduce_ex__ would be honoured by copy.copy.
+        // Instance-level __reduce_ex__ and __getstate__ would be honoured by copy.copy.
         int shadowed = PyDict_Contains(dict.ptr(), bound->reduce_ex_name);
+        if (shadowed == 0)
+            shadowed = PyDict_Contains(dict.ptr(), bound->getstate_name);
         if (shadowed < 0)
             throw nb::python_error();
         if (!shadowed) {

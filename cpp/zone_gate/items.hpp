@@ -48,7 +48,7 @@ public:
     nb::object copy(PyObject *item);
 
 private:
-    PyTypeObject *checked_ = nullptr;
+    nb::object checked_;
     bool plain_ = false;
 };
 

@@ -99,6 +99,13 @@ std::array<PyObject *, N> arguments(const Parameters &params, PyObject *const *a
     return a;
 }
 
+// The geometry library's own exception type, for the errors it would raise itself.
+PyObject *engine_error = nullptr;
+
+void set_engine_error(const std::exception &e) noexcept {
+    PyErr_Format(engine_error, "IllegalArgumentException: %s", e.what());
+}
+
 // ------------------------------------------------------------ prepared zones
 
 struct ZoneSource {
@@ -141,6 +148,9 @@ struct Prepared {
             return false;
         for (std::size_t i = 0; i < sources.size(); ++i) {
             const ZoneSource &s = sources[i];
+            // A record's own __getitem__ or a key's __eq__ may have changed the list meanwhile.
+            if (PyList_GET_SIZE(included_now) != static_cast<Py_ssize_t>(sources.size()))
+                return false;
             PyObject *record = PyList_GET_ITEM(included_now, i);
             if (record != s.record.ptr() || !holds(record, names.shapely_polygon, s.geometry.ptr()))
                 return false;
@@ -554,6 +564,8 @@ nb::object filter_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwname
     auto a = arguments<4>(filter_params, args, nargs, kwnames);
     try {
         return filter_body(a[0], a[1], a[2], a[3]);
+    } catch (const geometry::NonFinitePoint &e) {
+        set_engine_error(e);
     } catch (...) {
         set_error_from_current_exception();
     }
@@ -624,8 +636,13 @@ nb::object contains_xy(nb::handle geometry, nb::handle xs, nb::handle ys) {
         throw nb::value_error("xs and ys differ in length");
     nb::object buffer = take(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(x.size())));
     char *data = PyByteArray_AS_STRING(buffer.ptr());
-    for (std::size_t i = 0; i < x.size(); ++i)
-        data[i] = region.contains({x[i], y[i]});
+    try {
+        for (std::size_t i = 0; i < x.size(); ++i)
+            data[i] = region.contains({x[i], y[i]});
+    } catch (const geometry::NonFinitePoint &e) {
+        set_engine_error(e);
+        throw nb::python_error();
+    }
     return ns.get("np").attr("frombuffer")(buffer, nb::arg("dtype") = nb::handle(reinterpret_cast<PyObject *>(&PyBool_Type)));
 }
 
@@ -701,6 +718,7 @@ void init_module(nb::module_ &m) {
     m.attr("np") = nb::module_::import_("numpy");
     m.attr("Polygon") = import_name("shapely.geometry", "Polygon");
     m.attr("Point") = import_name("shapely.geometry", "Point");
+    engine_error = import_name("shapely.errors", "GEOSException").release().ptr();
     m.attr("KEY") = import_name("quillo_sdk.constants", "KEY");
     m.attr("get_logger") = import_name("quillo_sdk.logging", "get_logger");
     m.attr("exception_traceback") = import_name("quillo_sdk.logging", "exception_traceback");
