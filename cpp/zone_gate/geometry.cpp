@@ -1,4 +1,5 @@
 #include "zone_gate/geometry.hpp"
+#include "zone_gate/engine_predicate.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -9,69 +10,19 @@ namespace quillo::geometry {
 
 // ------------------------------------------------------------ orientation
 //
-// The geometry engine's own predicate, step for step: a double-precision
-// filter with a fixed relative bound, then the determinant in double-double
-// arithmetic. Double-double is not exact (it drops the product of the low
-// parts and rounds), so in near-degenerate cases it can call a point collinear
-// or put it on the wrong side; an exact predicate would then disagree with the
-// engine's `contains`. Every operation below must stay in this order.
+// A double-precision filter with a relative error bound settles almost every
+// case; it is the same test the geometry engine applies first, so a decided
+// sign is the engine's sign. What the filter cannot decide goes to the
+// engine's own predicate (see engine_predicate.hpp).
 
 namespace {
 
-struct DD {
-    double hi, lo;
-};
+constexpr double kFilterBound = 1e-15;
+constexpr int kUndecided = 2;
 
-constexpr double kSplit = 134217729.0;  // 2^27 + 1
-constexpr double kSafeEpsilon = 1e-15;
-constexpr int kFilterFailed = 2;
-
-DD dd_add(DD x, double yhi, double ylo) {
-    double H, h, T, t, S, s, e, f;
-    S = x.hi + yhi;
-    T = x.lo + ylo;
-    e = S - x.hi;
-    f = T - x.lo;
-    s = S - e;
-    t = T - f;
-    s = (yhi - e) + (x.hi - s);
-    t = (ylo - f) + (x.lo - t);
-    e = s + T;
-    H = S + e;
-    h = e + (S - H);
-    e = t + h;
-    double zhi = H + e;
-    double zlo = e + (H - zhi);
-    return {zhi, zlo};
-}
-
-DD dd_mul(DD x, DD y) {
-    double hx, tx, hy, ty, C, c;
-    C = kSplit * x.hi;
-    hx = C - x.hi;
-    c = kSplit * y.hi;
-    hx = C - hx;
-    tx = x.hi - hx;
-    hy = c - y.hi;
-    C = x.hi * y.hi;
-    hy = c - hy;
-    ty = y.hi - hy;
-    c = ((((hx * hy - C) + hx * ty) + tx * hy) + tx * ty) + (x.hi * y.lo + x.lo * y.hi);
-    double zhi = C + c;
-    hx = C - zhi;
-    double zlo = c + hx;
-    return {zhi, zlo};
-}
+EnginePredicate engine;
 
 int sign_of(double x) { return x < 0 ? -1 : x > 0 ? 1 : 0; }
-
-int sign_of(DD d) {
-    if (d.hi < 0 || (d.hi == 0 && d.lo < 0))
-        return -1;
-    if (d.hi > 0 || (d.hi == 0 && d.lo > 0))
-        return 1;
-    return 0;
-}
 
 int orientation_filter(Point a, Point b, Point c) {
     double detsum;
@@ -89,27 +40,26 @@ int orientation_filter(Point a, Point b, Point c) {
     } else {
         return sign_of(det);
     }
-    const double errbound = kSafeEpsilon * detsum;
+    const double errbound = kFilterBound * detsum;
     if (det >= errbound || -det >= errbound)
         return sign_of(det);
-    return kFilterFailed;
+    return kUndecided;
 }
 
 } // namespace
+
+void set_engine_predicate(const EnginePredicate &predicate) { engine = predicate; }
 
 int orientation(Point p1, Point p2, Point q) {
     if (!std::isfinite(q.x) || !std::isfinite(q.y))
         throw NonFinitePoint();
     int index = orientation_filter(p1, p2, q);
-    if (index <= 1)
+    if (index != kUndecided)
         return index;
-    DD dx1 = dd_add({p2.x, 0.0}, -p1.x, 0.0);
-    DD dy1 = dd_add({p2.y, 0.0}, -p1.y, 0.0);
-    DD dx2 = dd_add({q.x, 0.0}, -p2.x, 0.0);
-    DD dy2 = dd_add({q.y, 0.0}, -p2.y, 0.0);
-    DD m1 = dd_mul(dx1, dy2);
-    DD m2 = dd_mul(dy1, dx2);
-    return sign_of(dd_add(m1, -1 * m2.hi, -1 * m2.lo));
+    index = engine.orientation(engine.context, p1.x, p1.y, p2.x, p2.y, q.x, q.y);
+    if (index == kUndecided)  // the engine reports its own failure this way
+        throw NonFinitePoint();
+    return index;
 }
 
 // ------------------------------------------------------------ boxes and rings

@@ -5,8 +5,8 @@
 // "is the point in the interior" with the rules of the geometry engine the
 // zones come from: outline points are outside, rings use the even-odd
 // crossing rule, lines have Mod-2 endpoint boundaries, and the orientation
-// test behind every decision is the engine's own double-double predicate, so
-// even near-degenerate points land where the engine puts them.
+// test behind every decision is the engine's own predicate, so even
+// near-degenerate points land where the engine puts them.
 #pragma once
 
 #include <cstddef>

@@ -1,4 +1,5 @@
 #include "zone_gate/shapes.hpp"
+#include "zone_gate/engine_predicate.hpp"
 
 #include "common/module_attr.hpp"
 
@@ -86,6 +87,7 @@ void add_geometry(geometry::Region &region, nb::handle geom) {
 
 void init_shapes() {
     nb::module_ shapely = nb::module_::import_("shapely");
+    geometry::set_engine_predicate(geometry::load_engine_predicate());
     nb::module_ numpy = nb::module_::import_("numpy");
     api = new Shapely{shapely.attr("get_type_id"), shapely.attr("get_parts"), shapely.attr("get_rings"),
                       shapely.attr("get_coordinates"), numpy.attr("ascontiguousarray"), numpy.attr("float64")};
