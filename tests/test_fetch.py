@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import io
 import json
 import logging
 import multiprocessing
@@ -11,7 +12,7 @@ import threading
 
 import pytest
 
-from conftest import Reply, model_members, tar_xz_bytes
+from conftest import Reply, model_members, tar_bytes, tar_xz_bytes
 from quillo_sdk.constants import MODEL_TYPE
 from quillo_sdk.model import fetch
 
@@ -373,6 +374,19 @@ def test_empty_archive_is_downloaded_again(env, caplog):
     assert len(env["server"].hits()) == 1
 
 
+# Links the system cannot make as they stand, and their first member. The tar
+# library would put the archive member that the link target names in the
+# link's place instead, unchecked: a link to the top copied one level up, the
+# later outward link t.
+FALLBACK_TRICKS = [
+    ([("dir", "m1"), ("dir", "m1/q"), ("symlink", "m1/q/t", "../.."), ("hardlink", "m1/h", "x/../m1/q/t")], "m1/h"),
+    ([("symlink", "s", "t/" + "./" * 2100), ("symlink", "t", "/etc")], "s"),
+    ([("symlink", "a/s", ""), ("symlink", "a", "/etc")], "a/s"),
+    ([("dir", "d"), ("hardlink", "h", "d")], "h"),
+    ([("file", "f", b"1"), ("hardlink", "h", "f/")], "h"),
+]
+
+
 @pytest.mark.parametrize("members, offender", [
     ([("file", "m1/ok", b"1"), ("file", "../evil", b"x")], "../evil"),
     ([("file", "/etc/x", b"x")], "/etc/x"),
@@ -388,7 +402,7 @@ def test_empty_archive_is_downloaded_again(env, caplog):
     ([("fifo", "m1/pipe")], "m1/pipe"),
     ([("symlink", "e", "x/../.."), ("symlink", "x", ".")], "e"),
     ([("symlink", "e", "x/../y")], "e"),
-])
+] + FALLBACK_TRICKS)
 def test_hostile_archives_are_refused_and_leave_nothing(env, caplog, members, offender):
     outside = env["base"].parent / "outside"
     outside.write_text("precious")
@@ -548,6 +562,19 @@ def test_safe_extract_relative_destination(tmp_path, make_tar_xz, monkeypatch):
     with tarfile.open(archive, "r|xz") as tar:
         assert fetch._safe_extract(tar, "out") is None
     assert (tmp_path / "out" / "m" / "x").read_bytes() == b"1"
+
+
+@pytest.mark.parametrize("mode", ["r|", "r:"])
+@pytest.mark.parametrize("members, offender", FALLBACK_TRICKS)
+def test_safe_extract_leaves_no_link_pointing_outside(tmp_path, mode, members, offender):
+    dest = tmp_path / "a" / "dest"
+    dest.mkdir(parents=True)
+    with tarfile.open(fileobj=io.BytesIO(tar_bytes(members)), mode=mode) as tar, pytest.raises(Exception) as raised:
+        fetch._safe_extract(tar, str(dest))
+    assert str(raised.value) == "Attempted path traversal in tar archive: " + offender
+    links = [os.path.join(d, n) for d, dirs, files in os.walk(dest) for n in dirs + files]
+    assert all(os.path.realpath(p).startswith(str(dest) + os.sep) or os.path.realpath(p) == str(dest)
+               for p in links if os.path.islink(p))
 
 
 def test_safe_extract_does_not_write_through_existing_links(tmp_path, make_tar_xz):

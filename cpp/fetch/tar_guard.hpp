@@ -24,6 +24,10 @@ public:
     // Something (even a dangling link) already exists at destination/name.
     bool occupied(std::string_view name) const;
 
+    // destination/name is an existing regular file, reached through real
+    // directories only: a hard link to it can be made as it stands.
+    bool regular_file_at(std::string_view name) const;
+
     // A symbolic link at `name` pointing to `target` resolves inside the
     // destination (or to it), following the links already on disk.
     bool link_target_inside(std::string_view name, std::string_view target) const;
