@@ -577,6 +577,17 @@ def test_safe_extract_leaves_no_link_pointing_outside(tmp_path, mode, members, o
                for p in links if os.path.islink(p))
 
 
+@pytest.mark.parametrize("kind", ["symlink", "hardlink"])
+def test_safe_extract_refuses_absolute_link_targets_inside(tmp_path, kind):
+    dest = tmp_path / "dest"
+    dest.mkdir()
+    members = [("file", "f", b"1"), (kind, "l", str(dest / "f"))]
+    with tarfile.open(fileobj=io.BytesIO(tar_bytes(members)), mode="r|") as tar, pytest.raises(Exception) as raised:
+        fetch._safe_extract(tar, str(dest))
+    assert str(raised.value) == "Attempted path traversal in tar archive: l"
+    assert sorted(os.listdir(dest)) == ["f"]
+
+
 def test_safe_extract_does_not_write_through_existing_links(tmp_path, make_tar_xz):
     dest, outside = tmp_path / "dest", tmp_path / "outside"
     dest.mkdir()

@@ -42,6 +42,10 @@ bool member_allowed(nb::handle member, std::string_view name, const Destination 
     // needs a target the system can store, and a hard link a regular file
     // already unpacked.
     std::string target = fs_path(member.attr("linkname"));
+    // Relative targets only: a link into the destination by absolute path
+    // breaks as soon as the tree is moved.
+    if (!target.empty() && target.front() == '/')
+        return false;
     if (link)
         return !target.empty() && target.size() < PATH_MAX && dest.link_target_inside(name, target);
     return dest.name_inside(target) && dest.regular_file_at(target);
