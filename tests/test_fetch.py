@@ -308,10 +308,15 @@ def test_stalled_body_times_out(env, tmp_path, monkeypatch):
     assert os.listdir(tmp_path) == ["token"]
 
 
-def test_unwritable_destination_raises_after_the_status_check(env, tmp_path):
-    url = env["server"].route("/m.tar.xz", Reply(body=b"x"))
-    with pytest.raises(FileNotFoundError):
-        fetch.download_file(url, str(tmp_path / "missing" / "out"))
+@pytest.mark.parametrize("where, error", [("missing/out", FileNotFoundError), ("", IsADirectoryError)])
+def test_unwritable_destination_raises_after_the_status_check(env, tmp_path, where, error):
+    # The body breaks off: only a check made before reading it reports the destination.
+    url = env["server"].route("/m.tar.xz", Reply(body=b"x" * (4 * MIB), cut_after=MIB))
+    target = str(tmp_path / where)
+    with pytest.raises(error) as raised:
+        fetch.download_file(url, target)
+    assert raised.value.filename == target
+    assert leftovers(tmp_path) == []
 
 
 def test_functions_call_each_other_through_the_module(env, monkeypatch):
