@@ -593,6 +593,27 @@ def test_safe_extract_refuses_absolute_link_targets_inside(tmp_path, kind):
     assert sorted(os.listdir(dest)) == ["f"]
 
 
+@pytest.mark.parametrize("data_filter", [True, False])
+@pytest.mark.parametrize("members, offender", [
+    ([("file", "../current/x", b"1")], "../current/x"),
+    ([("hardlink", "h", "../current/f"), ("file", "h", b"owned")], "h"),
+])
+def test_safe_extract_into_a_linked_destination_stays_there(tmp_path, monkeypatch, data_filter, members, offender):
+    # current -> releases/v2: one level up from current is releases, which has
+    # a "current" of its own.
+    (tmp_path / "releases" / "v2").mkdir(parents=True)
+    (tmp_path / "releases" / "current").mkdir()
+    (tmp_path / "releases" / "current" / "f").write_text("precious")
+    (tmp_path / "current").symlink_to("releases/v2")
+    if not data_filter:
+        monkeypatch.delattr(tarfile, "data_filter")
+    with tarfile.open(fileobj=io.BytesIO(tar_bytes(members)), mode="r|") as tar, pytest.raises(Exception) as raised:
+        fetch._safe_extract(tar, str(tmp_path / "current"))
+    assert str(raised.value) == "Attempted path traversal in tar archive: " + offender
+    assert os.listdir(tmp_path / "releases" / "current") == ["f"]
+    assert (tmp_path / "releases" / "current" / "f").read_text() == "precious"
+
+
 def test_safe_extract_does_not_write_through_existing_links(tmp_path, make_tar_xz):
     dest, outside = tmp_path / "dest", tmp_path / "outside"
     dest.mkdir()

@@ -29,7 +29,7 @@ bool member_allowed(nb::handle member, std::string_view name, const Destination 
     bool hard = !link && is(member, "islnk");
     if (!link && !hard && !is(member, "isreg") && !is(member, "isdir"))
         return false;
-    if (!dest.free_of_links(name))
+    if (!stays_below(name) || !dest.free_of_links(name))
         return false;
     if (!link && !hard)
         return true;
@@ -48,7 +48,7 @@ bool member_allowed(nb::handle member, std::string_view name, const Destination 
         return false;
     if (link)
         return !target.empty() && target.size() < PATH_MAX && dest.link_target_inside(name, target);
-    return dest.name_inside(target) && dest.regular_file_at(target);
+    return dest.name_inside(target) && stays_below(target) && dest.regular_file_at(target);
 }
 
 nb::object safe_extract(nb::handle tar, nb::handle path) {

@@ -81,6 +81,17 @@ std::optional<std::vector<std::string>> resolve(std::vector<std::string> parts, 
 
 } // namespace
 
+bool stays_below(std::string_view name) {
+    std::size_t depth = 0;
+    for (std::string_view part : components(name)) {
+        if (part != "..")
+            ++depth;
+        else if (depth-- == 0)
+            return false;
+    }
+    return true;
+}
+
 Destination::Destination(std::string path) : path_(std::move(path)) {
     std::string absolute = abspath(path_);
     prefix_ = absolute + "/";

@@ -8,6 +8,11 @@
 
 namespace quillo::fetch {
 
+// No ".." of `name` climbs above its start, not even on a way back down: above
+// the destination a path follows the real parent, and where the destination is
+// reached through a link the way back down leads elsewhere.
+bool stays_below(std::string_view name);
+
 class Destination {
 public:
     explicit Destination(std::string path);
