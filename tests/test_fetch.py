@@ -7,6 +7,8 @@ import json
 import logging
 import multiprocessing
 import os
+import subprocess
+import sys
 import tarfile
 import threading
 
@@ -130,6 +132,37 @@ def test_unreadable_token_warns(env, caplog, make_bad):
     assert fetch.get_device_token() is None
     [(level, message)] = lines(caplog)
     assert level == "WARNING" and message.startswith("Failed to read device token: ")
+
+
+# Opens the pipe (meeting the reader), then writes the token once the reader's
+# process has let another thread create "go", or after 5 s anyway; exits 1 then.
+PIPE_WRITER = """
+import os, sys, time
+pipe, go = sys.argv[1:]
+fd = os.open(pipe, os.O_WRONLY)
+deadline = time.time() + 5
+while not os.path.exists(go) and time.time() < deadline:
+    time.sleep(0.01)
+os.write(fd, b"tok\\n")
+os.close(fd)
+sys.exit(0 if os.path.exists(go) else 1)
+"""
+
+
+def test_waiting_for_the_token_file_lets_other_threads_run(env, tmp_path, monkeypatch):
+    pipe, go = tmp_path / "pipe", tmp_path / "go"
+    os.mkfifo(pipe)
+    monkeypatch.setattr(fetch, "TOKEN_FILE", str(pipe))
+    writer = subprocess.Popen([sys.executable, "-c", PIPE_WRITER, str(pipe), str(go)])
+    timer = threading.Timer(0.2, go.touch)
+    timer.start()
+    try:
+        assert fetch.get_device_token() == "tok"
+        assert writer.wait(10) == 0
+    finally:
+        timer.cancel()
+        writer.kill()
+        writer.wait()
 
 
 # ---------------------------------------------------------------- model URL
