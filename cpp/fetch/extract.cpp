@@ -36,16 +36,16 @@ bool member_allowed(nb::handle member, std::string_view name, const Destination 
     // A link never replaces what an earlier member put there.
     if (dest.occupied(name))
         return false;
-    // A link the system cannot make as it stands is not skipped by the
-    // library: it extracts whichever archive member carries the target's name
-    // in the link's place, without any of these checks. So a symbolic link
-    // needs a target the system can store, and a hard link a regular file
-    // already unpacked.
     std::string target = fs_path(member.attr("linkname"));
     // Relative targets only: a link into the destination by absolute path
     // breaks as soon as the tree is moved.
     if (!target.empty() && target.front() == '/')
         return false;
+    // A link the system cannot make as it stands is not skipped by the
+    // library: it extracts whichever archive member carries the target's name
+    // in the link's place, without any of these checks. So a symbolic link
+    // needs a target the system can store, and a hard link a regular file
+    // already unpacked.
     if (link)
         return !target.empty() && target.size() < PATH_MAX && dest.link_target_inside(name, target);
     return dest.name_inside(target) && stays_below(target) && dest.regular_file_at(target);
