@@ -2,16 +2,19 @@
 
 from __future__ import annotations
 
+import io
 import json
 import logging
 import multiprocessing
 import os
+import subprocess
+import sys
 import tarfile
 import threading
 
 import pytest
 
-from conftest import Reply, model_members, tar_xz_bytes
+from conftest import Reply, model_members, tar_bytes, tar_xz_bytes
 from quillo_sdk.constants import MODEL_TYPE
 from quillo_sdk.model import fetch
 
@@ -129,6 +132,37 @@ def test_unreadable_token_warns(env, caplog, make_bad):
     assert fetch.get_device_token() is None
     [(level, message)] = lines(caplog)
     assert level == "WARNING" and message.startswith("Failed to read device token: ")
+
+
+# Opens the pipe (meeting the reader), then writes the token once the reader's
+# process has let another thread create "go", or after 5 s anyway; exits 1 then.
+PIPE_WRITER = """
+import os, sys, time
+pipe, go = sys.argv[1:]
+fd = os.open(pipe, os.O_WRONLY)
+deadline = time.time() + 5
+while not os.path.exists(go) and time.time() < deadline:
+    time.sleep(0.01)
+os.write(fd, b"tok\\n")
+os.close(fd)
+sys.exit(0 if os.path.exists(go) else 1)
+"""
+
+
+def test_waiting_for_the_token_file_lets_other_threads_run(env, tmp_path, monkeypatch):
+    pipe, go = tmp_path / "pipe", tmp_path / "go"
+    os.mkfifo(pipe)
+    monkeypatch.setattr(fetch, "TOKEN_FILE", str(pipe))
+    writer = subprocess.Popen([sys.executable, "-c", PIPE_WRITER, str(pipe), str(go)])
+    timer = threading.Timer(0.2, go.touch)
+    timer.start()
+    try:
+        assert fetch.get_device_token() == "tok"
+        assert writer.wait(10) == 0
+    finally:
+        timer.cancel()
+        writer.kill()
+        writer.wait()
 
 
 # ---------------------------------------------------------------- model URL
@@ -307,10 +341,15 @@ def test_stalled_body_times_out(env, tmp_path, monkeypatch):
     assert os.listdir(tmp_path) == ["token"]
 
 
-def test_unwritable_destination_raises_after_the_status_check(env, tmp_path):
-    url = env["server"].route("/m.tar.xz", Reply(body=b"x"))
-    with pytest.raises(FileNotFoundError):
-        fetch.download_file(url, str(tmp_path / "missing" / "out"))
+@pytest.mark.parametrize("where, error", [("missing/out", FileNotFoundError), ("", IsADirectoryError)])
+def test_unwritable_destination_raises_after_the_status_check(env, tmp_path, where, error):
+    # The body breaks off: only a check made before reading it reports the destination.
+    url = env["server"].route("/m.tar.xz", Reply(body=b"x" * (4 * MIB), cut_after=MIB))
+    target = str(tmp_path / where)
+    with pytest.raises(error) as raised:
+        fetch.download_file(url, target)
+    assert raised.value.filename == target
+    assert leftovers(tmp_path) == []
 
 
 def test_functions_call_each_other_through_the_module(env, monkeypatch):
@@ -373,6 +412,19 @@ def test_empty_archive_is_downloaded_again(env, caplog):
     assert len(env["server"].hits()) == 1
 
 
+# Links the system cannot make as they stand, and their first member. The tar
+# library would put the archive member that the link target names in the
+# link's place instead, unchecked: a link to the top copied one level up, the
+# later outward link t.
+FALLBACK_TRICKS = [
+    ([("dir", "m1"), ("dir", "m1/q"), ("symlink", "m1/q/t", "../.."), ("hardlink", "m1/h", "x/../m1/q/t")], "m1/h"),
+    ([("symlink", "s", "t/" + "./" * 2100), ("symlink", "t", "/etc")], "s"),
+    ([("symlink", "a/s", ""), ("symlink", "a", "/etc")], "a/s"),
+    ([("dir", "d"), ("hardlink", "h", "d")], "h"),
+    ([("file", "f", b"1"), ("hardlink", "h", "f/")], "h"),
+]
+
+
 @pytest.mark.parametrize("members, offender", [
     ([("file", "m1/ok", b"1"), ("file", "../evil", b"x")], "../evil"),
     ([("file", "/etc/x", b"x")], "/etc/x"),
@@ -388,7 +440,7 @@ def test_empty_archive_is_downloaded_again(env, caplog):
     ([("fifo", "m1/pipe")], "m1/pipe"),
     ([("symlink", "e", "x/../.."), ("symlink", "x", ".")], "e"),
     ([("symlink", "e", "x/../y")], "e"),
-])
+] + FALLBACK_TRICKS)
 def test_hostile_archives_are_refused_and_leave_nothing(env, caplog, members, offender):
     outside = env["base"].parent / "outside"
     outside.write_text("precious")
@@ -548,6 +600,51 @@ def test_safe_extract_relative_destination(tmp_path, make_tar_xz, monkeypatch):
     with tarfile.open(archive, "r|xz") as tar:
         assert fetch._safe_extract(tar, "out") is None
     assert (tmp_path / "out" / "m" / "x").read_bytes() == b"1"
+
+
+@pytest.mark.parametrize("mode", ["r|", "r:"])
+@pytest.mark.parametrize("members, offender", FALLBACK_TRICKS)
+def test_safe_extract_leaves_no_link_pointing_outside(tmp_path, mode, members, offender):
+    dest = tmp_path / "a" / "dest"
+    dest.mkdir(parents=True)
+    with tarfile.open(fileobj=io.BytesIO(tar_bytes(members)), mode=mode) as tar, pytest.raises(Exception) as raised:
+        fetch._safe_extract(tar, str(dest))
+    assert str(raised.value) == "Attempted path traversal in tar archive: " + offender
+    links = [os.path.join(d, n) for d, dirs, files in os.walk(dest) for n in dirs + files]
+    assert all(os.path.realpath(p).startswith(str(dest) + os.sep) or os.path.realpath(p) == str(dest)
+               for p in links if os.path.islink(p))
+
+
+@pytest.mark.parametrize("kind", ["symlink", "hardlink"])
+def test_safe_extract_refuses_absolute_link_targets_inside(tmp_path, kind):
+    dest = tmp_path / "dest"
+    dest.mkdir()
+    members = [("file", "f", b"1"), (kind, "l", str(dest / "f"))]
+    with tarfile.open(fileobj=io.BytesIO(tar_bytes(members)), mode="r|") as tar, pytest.raises(Exception) as raised:
+        fetch._safe_extract(tar, str(dest))
+    assert str(raised.value) == "Attempted path traversal in tar archive: l"
+    assert sorted(os.listdir(dest)) == ["f"]
+
+
+@pytest.mark.parametrize("data_filter", [True, False])
+@pytest.mark.parametrize("members, offender", [
+    ([("file", "../current/x", b"1")], "../current/x"),
+    ([("hardlink", "h", "../current/f"), ("file", "h", b"owned")], "h"),
+])
+def test_safe_extract_into_a_linked_destination_stays_there(tmp_path, monkeypatch, data_filter, members, offender):
+    # current -> releases/v2: one level up from current is releases, which has
+    # a "current" of its own.
+    (tmp_path / "releases" / "v2").mkdir(parents=True)
+    (tmp_path / "releases" / "current").mkdir()
+    (tmp_path / "releases" / "current" / "f").write_text("precious")
+    (tmp_path / "current").symlink_to("releases/v2")
+    if not data_filter:
+        monkeypatch.delattr(tarfile, "data_filter")
+    with tarfile.open(fileobj=io.BytesIO(tar_bytes(members)), mode="r|") as tar, pytest.raises(Exception) as raised:
+        fetch._safe_extract(tar, str(tmp_path / "current"))
+    assert str(raised.value) == "Attempted path traversal in tar archive: " + offender
+    assert os.listdir(tmp_path / "releases" / "current") == ["f"]
+    assert (tmp_path / "releases" / "current" / "f").read_text() == "precious"
 
 
 def test_safe_extract_does_not_write_through_existing_links(tmp_path, make_tar_xz):

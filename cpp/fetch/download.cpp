@@ -30,6 +30,10 @@ constexpr std::size_t kNameMax = 255;
 class PartFile {
 public:
     explicit PartFile(const std::string &target) : target_(target) {
+        // What opening `target` itself would have refused, refused now and
+        // under its name, not after the whole body has been fetched.
+        if (is_dir(target))
+            raise_os_error(EISDIR, target);
         std::size_t slash = target.rfind('/');
         std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
         std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
@@ -45,7 +49,7 @@ public:
             if (fd_ >= 0)
                 return;
             if (errno != EEXIST || attempt == 100)
-                raise_os_error(errno, path_);
+                raise_os_error(errno, target_);
         }
     }
     PartFile(const PartFile &) = delete;

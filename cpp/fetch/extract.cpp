@@ -8,6 +8,8 @@
 #include "common/errors.hpp"
 #include "common/method.hpp"
 
+#include <climits>
+
 namespace quillo::fetch {
 
 namespace {
@@ -27,7 +29,7 @@ bool member_allowed(nb::handle member, std::string_view name, const Destination 
     bool hard = !link && is(member, "islnk");
     if (!link && !hard && !is(member, "isreg") && !is(member, "isdir"))
         return false;
-    if (!dest.free_of_links(name))
+    if (!stays_below(name) || !dest.free_of_links(name))
         return false;
     if (!link && !hard)
         return true;
@@ -35,10 +37,18 @@ bool member_allowed(nb::handle member, std::string_view name, const Destination 
     if (dest.occupied(name))
         return false;
     std::string target = fs_path(member.attr("linkname"));
+    // Relative targets only: a link into the destination by absolute path
+    // breaks as soon as the tree is moved.
+    if (!target.empty() && target.front() == '/')
+        return false;
+    // A link the system cannot make as it stands is not skipped by the
+    // library: it extracts whichever archive member carries the target's name
+    // in the link's place, without any of these checks. So a symbolic link
+    // needs a target the system can store, and a hard link a regular file
+    // already unpacked.
     if (link)
-        return dest.link_target_inside(name, target);
-    // The library links to destination/linkname, following a link found there.
-    return dest.name_inside(target) && dest.free_of_links(target);
+        return !target.empty() && target.size() < PATH_MAX && dest.link_target_inside(name, target);
+    return dest.name_inside(target) && stays_below(target) && dest.regular_file_at(target);
 }
 
 nb::object safe_extract(nb::handle tar, nb::handle path) {
@@ -76,8 +86,9 @@ void export_extract(nb::module_ &m) {
     m.attr("_safe_extract") = make_method(
         {"_safe_extract", "_safe_extract", kModule,
          "Unpack every member of the open archive ``tar`` below ``path``, in archive order. A member "
-         "that would land outside ``path``, a link pointing outside, a member written through a link "
-         "and device or fifo members raise Exception(\"Attempted path traversal in tar archive: "
+         "that would land outside ``path``, a link pointing outside or one the system cannot make as it "
+         "stands (a hard link needs a regular file unpacked before it), a member written through a "
+         "link and device or fifo members raise Exception(\"Attempted path traversal in tar archive: "
          "<name>\"); members before it stay unpacked.",
          "(tar, path)", {{"tar", "tarfile.TarFile"}, {"path", "str"}, {"return", "None"}},
          vectorcall_entry<safe_extract_impl>});

@@ -81,6 +81,17 @@ std::optional<std::vector<std::string>> resolve(std::vector<std::string> parts, 
 
 } // namespace
 
+bool stays_below(std::string_view name) {
+    std::size_t depth = 0;
+    for (std::string_view part : components(name)) {
+        if (part != "..")
+            ++depth;
+        else if (depth-- == 0)
+            return false;
+    }
+    return true;
+}
+
 Destination::Destination(std::string path) : path_(std::move(path)) {
     std::string absolute = abspath(path_);
     prefix_ = absolute + "/";
@@ -116,6 +127,24 @@ bool Destination::occupied(std::string_view name) const {
     while (path.size() > 1 && path.back() == '/')
         path.pop_back();
     return lexists(path);
+}
+
+bool Destination::regular_file_at(std::string_view name) const {
+    std::vector<std::string_view> parts = components(name);
+    if (parts.empty())
+        return false;
+    std::string path = path_;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        path = path_join(path, parts[i]);
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0)
+            return false;
+        if (i + 1 < parts.size() ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode))
+            return false;
+    }
+    // The name as written ("f/", "f/.") must lead there too.
+    struct stat st;
+    return stat(path_join(path_, name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 bool Destination::link_target_inside(std::string_view name, std::string_view target) const {

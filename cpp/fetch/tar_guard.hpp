@@ -8,6 +8,11 @@
 
 namespace quillo::fetch {
 
+// No ".." of `name` climbs above its start, not even on a way back down: above
+// the destination a path follows the real parent, and where the destination is
+// reached through a link the way back down leads elsewhere.
+bool stays_below(std::string_view name);
+
 class Destination {
 public:
     explicit Destination(std::string path);
@@ -23,6 +28,10 @@ public:
 
     // Something (even a dangling link) already exists at destination/name.
     bool occupied(std::string_view name) const;
+
+    // destination/name is an existing regular file, reached through real
+    // directories only: a hard link to it can be made as it stands.
+    bool regular_file_at(std::string_view name) const;
 
     // A symbolic link at `name` pointing to `target` resolves inside the
     // destination (or to it), following the links already on disk.

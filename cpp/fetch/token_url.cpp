@@ -20,36 +20,62 @@ constexpr long kUrlRequestTimeout = 30;
 // As many hops as requests follows on its own.
 constexpr int kMaxRedirects = 30;
 
+// Runs a blocking system call without the host's lock, so that a token file
+// on a slow or special file system (a pipe, a hung mount) does not stall the
+// application's other threads. An interrupted call runs the signal handlers
+// (Ctrl-C raises there) and is retried, as the host's own file objects do.
+template <typename Call>
+auto unlocked(Call call) {
+    for (;;) {
+        decltype(call()) rc;
+        int err;
+        {
+            nb::gil_scoped_release released;
+            rc = call();
+            err = errno;
+        }
+        if (rc >= 0 || err != EINTR) {
+            errno = err;
+            return rc;
+        }
+        if (PyErr_CheckSignals() != 0)
+            throw nb::python_error();
+    }
+}
+
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    ~Fd() { close(fd_); }
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
 // The whole file, as open(path, "rb").read() would give it.
 std::string read_file(const std::string &path) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    int raw = unlocked([&] { return open(path.c_str(), O_RDONLY | O_CLOEXEC); });
+    if (raw < 0)
         raise_os_error(errno, path);
-    std::string data;
+    Fd fd(raw);
     struct stat st;
-    int err = 0;
-    if (fstat(fd, &st) != 0) {
-        err = errno;
-    } else if (S_ISDIR(st.st_mode)) {
-        err = EISDIR;
-    } else {
-        char buffer[8192];
-        for (;;) {
-            ssize_t n = read(fd, buffer, sizeof buffer);
-            if (n > 0) {
-                data.append(buffer, static_cast<std::size_t>(n));
-            } else if (n == 0) {
-                break;
-            } else if (errno != EINTR) {
-                err = errno;
-                break;
-            }
-        }
+    if (fstat(fd.get(), &st) != 0)
+        raise_os_error(errno, path);
+    if (S_ISDIR(st.st_mode))
+        raise_os_error(EISDIR, path);
+    std::string data;
+    char buffer[8192];
+    for (;;) {
+        ssize_t n = unlocked([&] { return read(fd.get(), buffer, sizeof buffer); });
+        if (n < 0)
+            raise_os_error(errno, path);
+        if (n == 0)
+            return data;
+        data.append(buffer, static_cast<std::size_t>(n));
     }
-    close(fd);
-    if (err)
-        raise_os_error(err, path);
-    return data;
 }
 
 nb::object read_token() {
