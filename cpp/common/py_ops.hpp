@@ -28,17 +28,22 @@ inline bool truth(nb::handle o) {
 
 // Calls `obj.name()` from a destructor or clean-up path: an error that is
 // already propagating is kept, and one raised by the call itself is reported
-// as unraisable (`report`) or dropped.
+// as unraisable (`report`) or dropped; a Ctrl-C is raised again later.
 inline void call_keeping_error(PyObject *obj, const char *name, bool report) {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyObject *result = PyObject_CallMethod(obj, name, nullptr);
-    if (result)
+    if (result) {
         Py_DECREF(result);
-    else if (report)
-        PyErr_WriteUnraisable(obj);
-    else
-        PyErr_Clear();
+    } else {
+        bool interrupted = PyErr_ExceptionMatches(PyExc_KeyboardInterrupt);
+        if (report)
+            PyErr_WriteUnraisable(obj);
+        else
+            PyErr_Clear();
+        if (interrupted)
+            PyErr_SetInterrupt();  // delivered at the next check instead of lost
+    }
     PyErr_Restore(type, value, traceback);
 }
 
