@@ -167,6 +167,16 @@ def test_zones_without_outlines_let_items_through(tmp_path, zones, kept_ids):
 
 
 @needs_gate
+def test_zones_files_with_a_byte_order_mark_are_read(tmp_path):
+    zones, detections = tmp_path / "z.json", tmp_path / "d.json"
+    zones.write_bytes(b"\xef\xbb\xbf" + json.dumps([SQUARE]).encode())
+    detections.write_bytes(b"\xef\xbb\xbf" + json.dumps([{"tlwh": [0.3, 0.3, 0.1, 0.1]}]).encode())
+    run = quillo("zones", zones, detections)
+    assert run.returncode == 0, run.stderr
+    assert [k["roi_id"] for k in json.loads(run.stdout)] == [["abc123"]]
+
+
+@needs_gate
 def test_zones_pixel_boxes_anchor_and_picture(tmp_path):
     detections = [{"tlwh": [600, 220, 80, 80]}, {"tlwh": [600, 100, 80, 60]}]  # centres above the zone
     zones = write_json(tmp_path / "z.json", [dict(SQUARE, points=[[0.2, 0.4], [0.8, 0.4], [0.8, 0.8], [0.2, 0.8]])])
@@ -299,7 +309,9 @@ def test_devserver_command_serves_until_interrupted(tmp_path):
 
 
 def test_devserver_on_a_busy_port_fails_on_one_line(backend):
-    assert_one_line_error(quillo("devserver", "--port", backend.address[1]), 1)
+    run = quillo("devserver", "--port", backend.address[1])
+    assert_one_line_error(run, 1)
+    assert "--port 0" in run.stderr
 
 
 def test_progress_bar_redraws_progress_and_keeps_other_lines():

@@ -6,6 +6,7 @@ Exit status: 0 success; 1 the job failed (fetch failed, unknown model type); 2 b
 from __future__ import annotations
 
 import argparse
+import errno
 import json
 import logging
 import math
@@ -204,12 +205,12 @@ def _load_json(path: str, what: str) -> Any:
         if path == "-":
             text = sys.stdin.read()
         else:
-            with open(path, encoding="utf-8") as source:
+            with open(path, encoding="utf-8-sig") as source:  # editors on Windows write a BOM
                 text = source.read()
     except (OSError, UnicodeDecodeError) as exc:
         raise UsageError("cannot read %s %s: %s" % (what, path, getattr(exc, "strerror", None) or exc)) from None
     try:
-        return json.loads(text, parse_constant=reject)
+        return json.loads(text.removeprefix("\ufeff"), parse_constant=reject)
     except ValueError as exc:
         raise UsageError("%s %s is not valid JSON: %s" % (what, path, exc)) from None
     except RecursionError:
@@ -415,7 +416,8 @@ def cmd_devserver(args: argparse.Namespace) -> int:
     except ValueError as exc:
         raise UsageError("--token: %s" % exc) from None
     except OSError as exc:
-        raise JobFailed("cannot listen on 127.0.0.1:%d: %s" % (args.port, exc.strerror or exc)) from None
+        hint = " (another server has it; --port 0 picks a free port)" if exc.errno == errno.EADDRINUSE else ""
+        raise JobFailed("cannot listen on 127.0.0.1:%d: %s%s" % (args.port, exc.strerror or exc, hint)) from None
     token_file = args.token_file
     if token_file:
         try:
