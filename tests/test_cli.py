@@ -81,7 +81,9 @@ def test_every_command_has_help_with_examples(command, capsys):
 
 
 @pytest.mark.parametrize("args", [[], ["nope"], ["demo", "--frames", "0"], ["zones", "--frame", "12x0", "a", "b"],
-                                  ["zones", "--anchor", "nan,1", "a", "b"], ["devserver", "--port", "70000"]])
+                                  ["zones", "--anchor", "nan,1", "a", "b"], ["devserver", "--port", "70000"],
+                                  ["fetch", ""], ["fetch", "m", "--base-dir", ""], ["demo", "--base-dir", ""],
+                                  ["devserver", "--port", "0", "--token", "two\nlines"]])
 def test_bad_usage_exits_2(args):
     run = quillo(*args)
     assert run.returncode == 2
@@ -118,6 +120,9 @@ def write_json(path, value):
     ([SQUARE], [{"tlwh": [0, 0, 1, 1], "info": []}], '"info" must be an object'),
     ([SQUARE], [{"tlwh": [0, 0, 1, 1], "info": {"rect": [0, 0]}}], '"info.rect"'),
     ([SQUARE], [7], "expected an object"),
+    ("[" * 100000 + "]" * 100000, [], "nested too deeply"),
+    ([SQUARE], '[{"tlwh": [0, 0, 1, 1], "info": %s}]' % ("[" * 100000 + "]" * 100000), "nested too deeply"),
+    ([dict(SQUARE, points=[[0, 0], [1e39, 0], [1, 1]])], [], "out of range"),  # beyond single precision
 ])
 def test_zones_rejects_bad_input_on_one_line(tmp_path, zones, detections, reason):
     run = quillo("zones", write_json(tmp_path / "z.json", zones), write_json(tmp_path / "d.json", detections))
@@ -162,6 +167,16 @@ def test_zones_without_outlines_let_items_through(tmp_path, zones, kept_ids):
 
 
 @needs_gate
+def test_zones_files_with_a_byte_order_mark_are_read(tmp_path):
+    zones, detections = tmp_path / "z.json", tmp_path / "d.json"
+    zones.write_bytes(b"\xef\xbb\xbf" + json.dumps([SQUARE]).encode())
+    detections.write_bytes(b"\xef\xbb\xbf" + json.dumps([{"tlwh": [0.3, 0.3, 0.1, 0.1]}]).encode())
+    run = quillo("zones", zones, detections)
+    assert run.returncode == 0, run.stderr
+    assert [k["roi_id"] for k in json.loads(run.stdout)] == [["abc123"]]
+
+
+@needs_gate
 def test_zones_pixel_boxes_anchor_and_picture(tmp_path):
     detections = [{"tlwh": [600, 220, 80, 80]}, {"tlwh": [600, 100, 80, 60]}]  # centres above the zone
     zones = write_json(tmp_path / "z.json", [dict(SQUARE, points=[[0.2, 0.4], [0.8, 0.4], [0.8, 0.8], [0.2, 0.8]])])
@@ -173,6 +188,17 @@ def test_zones_pixel_boxes_anchor_and_picture(tmp_path):
     assert [k["index"] for k in json.loads(feet.stdout)] == [0]
     assert json.loads(no_frame.stdout) == [] and "--frame" in no_frame.stderr
     assert png_size(tmp_path / "z.png") == (960, 540 + 56)
+
+
+@needs_gate
+def test_zones_picture_of_an_extreme_frame_stays_small(tmp_path):
+    # The picture keeps the frame's shape only within limits: a 1x100000 frame is no 257 GB image.
+    zones = write_json(tmp_path / "z.json", [dict(SQUARE, points=[[100, 100], [500, 100], [500, 400]])])
+    run = quillo("zones", zones, write_json(tmp_path / "d.json", [{"tlwh": [0, 0, 5, 5]}]),
+                 "--frame", "1x100000", "--png", tmp_path / "z.png")
+    assert run.returncode == 0, run.stderr
+    assert png_size(tmp_path / "z.png") == (960, 1920 + 56)
+    assert "frame fractions, not pixels" in run.stderr  # the vertices look like pixels
 
 
 # --- model-type ----------------------------------------------------------------------------------
@@ -241,6 +267,27 @@ def test_fetch_failure_exits_1_with_the_reason(tmp_path, backend, model, token, 
     assert time.monotonic() - started < 20
 
 
+@needs_fetch
+@pytest.mark.parametrize("model, setup, reason", [
+    ("yolov4-tiny-demo", "no token", "Token file not found at "),
+    ("yolov4-tiny-demo", "token is a directory", "cannot read the device token file"),
+    ("http://127.0.0.1:9/m.tar.xz", "base dir under a file", "Not a directory"),
+])
+def test_fetch_reports_local_setup_faults_at_once(tmp_path, backend, model, setup, reason):
+    # Without --timeout the fetcher would retry for 300 s; these faults do not heal by waiting.
+    env = fetch_env(tmp_path, backend, "fetch-token")
+    os.remove(env["QUILLO_TOKEN_FILE"])
+    if setup == "token is a directory":
+        os.mkdir(env["QUILLO_TOKEN_FILE"])
+    if setup == "base dir under a file":
+        (tmp_path / "file").write_text("")
+        env["QUILLO_MODEL_DIR"] = str(tmp_path / "file" / "models")
+    run = quillo("fetch", model, env=env, timeout=30)
+    assert_one_line_error(run, 1)
+    assert reason in run.stderr.splitlines()[-1]
+    assert "Download model" not in run.stderr
+
+
 def test_devserver_command_serves_until_interrupted(tmp_path):
     token_file = tmp_path / "token.txt"
     proc = subprocess.Popen([sys.executable, "-m", "quillo_sdk", "devserver", "--port", "0", "--token", "tok",
@@ -262,7 +309,9 @@ def test_devserver_command_serves_until_interrupted(tmp_path):
 
 
 def test_devserver_on_a_busy_port_fails_on_one_line(backend):
-    assert_one_line_error(quillo("devserver", "--port", backend.address[1]), 1)
+    run = quillo("devserver", "--port", backend.address[1])
+    assert_one_line_error(run, 1)
+    assert "--port 0" in run.stderr
 
 
 def test_progress_bar_redraws_progress_and_keeps_other_lines():
@@ -276,6 +325,15 @@ def test_progress_bar_redraws_progress_and_keeps_other_lines():
         log.info(message)
     assert out.getvalue() == ("  Downloading...\n\r  [####......]  40%  2 / 4 MB\r  [##########] 100%  4 / 4 MB\n"
                               "  Finished the downloading\n")
+
+
+def test_progress_bar_line_is_ended_when_the_fetch_stops():
+    # Ctrl-C mid-download: the error line must not land on the bar's line.
+    out = io.StringIO()
+    bar = ProgressBar(out, width=10)
+    bar.handle(logging.makeLogRecord({"msg": "Downloading... 20% (0MB / 0MB)", "levelno": logging.INFO}))
+    bar.close()
+    assert out.getvalue() == "\r  [##........]  20%\n"
 
 
 # --- demo ----------------------------------------------------------------------------------------
@@ -304,11 +362,40 @@ def test_demo_with_an_unwritable_picture_fails_on_one_line(tmp_path):
     assert "demo.png" in run.stderr.splitlines()[-1] or "file" in run.stderr.splitlines()[-1]
 
 
+@pytest.mark.parametrize("args, reason", [
+    (["--base-dir", "{tmp}/file/models"], "Not a directory"),
+    (["--out", "{tmp}"], "Is a directory"),
+])
+def test_demo_checks_its_paths_before_the_run(tmp_path, args, reason):
+    (tmp_path / "file").write_text("")
+    run = quillo("demo", *[a.format(tmp=tmp_path) for a in args], cwd=tmp_path)
+    assert_one_line_error(run, 1)
+    assert reason in run.stderr and "Download model" not in run.stderr
+
+
+@needs_gate
+@needs_fetch
+def test_demo_stops_at_once_on_ctrl_c(tmp_path):
+    # 100000 frames take minutes; Ctrl-C must not wait for the producer to make them all.
+    proc = subprocess.Popen([sys.executable, "-m", "quillo_sdk", "demo", "--frames", "100000", "--out", ""],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=tmp_path)
+    try:
+        for line in proc.stderr:
+            if "pipeline start" in line:
+                break
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=20)
+    finally:
+        proc.kill()
+    assert proc.returncode == 130
+    assert err.strip().splitlines()[-1] == "quillo: error: interrupted"
+
+
 @needs_gate
 def test_pipeline_drops_frames_when_the_consumer_is_slow():
     from quillo_sdk.demo import run_pipeline
 
-    result = run_pipeline(60, seed=1, inference_time=0.01, produce_interval=0.001)
+    result = run_pipeline(60, seed=1, inference_time=0.01, produce_interval=0)
     assert result.frames_made == 60
     assert result.frames_dropped > 0 and result.frames_processed + result.frames_dropped == 60
     assert result.detections_kept <= result.detections_in
@@ -327,6 +414,18 @@ def test_scene_is_reproducible_from_its_seed():
 
 
 # --- picture -------------------------------------------------------------------------------------
+
+def test_zones_far_outside_the_frame_draw_without_error_or_bleeding(tmp_path):
+    from quillo_sdk.picture import draw_zones
+
+    zones = [{"include": True, "label": "tall", "points": [[0, 0], [1, 0], [1, 2], [0, 2]]},
+             {"include": False, "points": [[0, 0], [1e300, 0], [1e300, 1e300]]}]
+    draw_zones(str(tmp_path / "z.png"), zones, kept=[(float("inf"), float("nan"))], dropped=[(-1e308, 0.5)],
+               size=(960, 540))
+    pixels = decode_png(tmp_path / "z.png")
+    assert pixels.shape == (596, 960, 3)
+    assert tuple(pixels[590, 900]) == (250, 250, 250)  # the legend is not painted over by the tall zone
+
 
 def test_png_round_trips_and_shapes_land_where_drawn(tmp_path):
     canvas = Canvas(40, 30, background=(255, 255, 255))

@@ -1,6 +1,9 @@
 """The development backend: token and signature rules, and the sample archives it streams."""
 
 import io
+import logging
+import socket
+import struct
 import tarfile
 import threading
 import time
@@ -156,3 +159,26 @@ def test_token_file_is_private_even_when_it_existed(tmp_path):
     write_token_file(str(path), "new")
     assert path.read_text() == "new\n"
     assert path.stat().st_mode & 0o777 == 0o600
+
+
+def test_a_client_hanging_up_mid_download_is_one_log_line(server, caplog, capsys):
+    # A fetch stopped with Ctrl-C must not fill the server's terminal with a traceback.
+    caplog.set_level(logging.INFO, logger="quillo_sdk.devserver")
+    url = urlsplit(server.signed_url("yolov4-tiny-demo"))
+    client = socket.create_connection(server.address)
+    client.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    client.sendall(("GET %s?%s HTTP/1.1\r\nHost: x\r\n\r\n" % (url.path, url.query)).encode())
+    client.recv(100)
+    client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))  # reset, not a clean close
+    client.close()
+    deadline = time.monotonic() + 10
+    while not any("went away" in r.getMessage() for r in caplog.records) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    assert any("went away" in r.getMessage() for r in caplog.records)
+    assert "Traceback" not in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("token", ["two\nlines", "cr\r", "nul\x00"])
+def test_tokens_that_cannot_travel_in_a_header_are_refused(token):
+    with pytest.raises(ValueError, match="control characters"):
+        DevServer(token=token)

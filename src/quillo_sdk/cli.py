@@ -6,6 +6,7 @@ Exit status: 0 success; 1 the job failed (fetch failed, unknown model type); 2 b
 from __future__ import annotations
 
 import argparse
+import errno
 import json
 import logging
 import math
@@ -75,7 +76,8 @@ class ProgressBar(logging.Handler):
         else:
             pct, done, total = progress
             filled = self.width * min(pct, 100) // 100
-            self.stream.write("\r  [%s%s] %3d%%  %s / %s MB" % ("#" * filled, "." * (self.width - filled), pct, done, total))
+            size = "  %s / %s MB" % (done, total) if total.strip() not in ("", "0") else ""
+            self.stream.write("\r  [%s%s] %3d%%%s" % ("#" * filled, "." * (self.width - filled), pct, size))
             self.active = True
             if pct >= 100:
                 self._end_bar()
@@ -84,7 +86,12 @@ class ProgressBar(logging.Handler):
     def _end_bar(self) -> None:
         if self.active:
             self.stream.write("\n")
+            self.stream.flush()
             self.active = False
+
+    def close(self) -> None:
+        self._end_bar()
+        super().close()
 
     @classmethod
     def _parse(cls, message: str) -> Optional[Tuple[int, str, str]]:
@@ -99,23 +106,59 @@ class ProgressBar(logging.Handler):
             return None
 
 
+def writable_dir_problem(path: str) -> Optional[str]:
+    """Why files cannot be made in directory ``path`` (created on demand), or None."""
+    probe = os.path.abspath(path)
+    while not os.path.exists(probe):
+        probe = os.path.dirname(probe)
+    if not os.path.isdir(probe):
+        return "%s: Not a directory" % probe
+    if not os.access(probe, os.W_OK | os.X_OK):
+        return "%s: Permission denied" % probe
+    return None
+
+
+def _fetch_setup_problem(fetch: Any, model_id: str) -> Optional[str]:
+    # Local set-up faults do not heal between attempts: report them now, not after the whole budget.
+    token_file = getattr(fetch, "TOKEN_FILE", None)
+    if token_file and not model_id.startswith("http"):
+        if not os.path.exists(token_file):
+            return "Token file not found at %s (set QUILLO_TOKEN_FILE to the device token file)" % token_file
+        if os.path.isdir(token_file) or not os.access(token_file, os.R_OK):
+            return "cannot read the device token file %s: %s" % (
+                token_file, "Is a directory" if os.path.isdir(token_file) else "Permission denied")
+    problem = writable_dir_problem(fetch.BASE_MODEL_DIR)
+    return "cannot store models in %s: %s" % (fetch.BASE_MODEL_DIR, problem) if problem else None
+
+
 def cmd_fetch(args: argparse.Namespace) -> int:
     from quillo_sdk.constants import MODEL_TYPE
     from quillo_sdk.model import fetch
 
-    if args.base_dir:
+    if args.base_dir is not None:
         fetch.BASE_MODEL_DIR = args.base_dir
     if args.timeout is not None:
         fetch.DOWNLOAD_MODEL_TIMEOUT = args.timeout
+    if args.model_id != MODEL_TYPE.INTERNAL:
+        problem = _fetch_setup_problem(fetch, args.model_id)
+        if problem:
+            raise JobFailed(problem)
     model_logger = get_logger("MODEL")
     attempt = AttemptWarnings()
-    model_logger.addHandler(attempt)
+    handlers: List[logging.Handler] = [attempt]
     if sys.stderr.isatty() and not args.verbose:
-        model_logger.addHandler(ProgressBar(sys.stderr))
+        handlers.append(ProgressBar(sys.stderr))
         model_logger.setLevel(logging.INFO)
     else:
         configure(logging.INFO)
-    model_dir = fetch.download_detection_model(args.model_id)
+    for handler in handlers:
+        model_logger.addHandler(handler)
+    try:
+        model_dir = fetch.download_detection_model(args.model_id)
+    finally:
+        for handler in handlers:
+            model_logger.removeHandler(handler)
+            handler.close()  # ends a half-drawn bar before any error line
     if model_dir is None:
         raise JobFailed("could not fetch %s within %s s: %s" % (
             args.model_id, getattr(fetch, "DOWNLOAD_MODEL_TIMEOUT", "?"), attempt.reason))
@@ -162,32 +205,37 @@ def _load_json(path: str, what: str) -> Any:
         if path == "-":
             text = sys.stdin.read()
         else:
-            with open(path, encoding="utf-8") as source:
+            with open(path, encoding="utf-8-sig") as source:  # editors on Windows write a BOM
                 text = source.read()
     except (OSError, UnicodeDecodeError) as exc:
         raise UsageError("cannot read %s %s: %s" % (what, path, getattr(exc, "strerror", None) or exc)) from None
     try:
-        return json.loads(text, parse_constant=reject)
+        return json.loads(text.removeprefix("\ufeff"), parse_constant=reject)
     except ValueError as exc:
         raise UsageError("%s %s is not valid JSON: %s" % (what, path, exc)) from None
+    except RecursionError:
+        raise UsageError("%s %s is nested too deeply" % (what, path)) from None
 
 
-def _number(value: Any, where: str) -> float:
+FLOAT32_MAX = 3.4028234663852886e38  # the gate keeps zone vertices in single precision
+
+
+def _number(value: Any, where: str, limit: float = math.inf) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise UsageError("%s: expected a number, got %s" % (where, json.dumps(value)[:40]))
     try:
         number = float(value)
     except OverflowError:
         number = math.inf
-    if not math.isfinite(number):
+    if not math.isfinite(number) or abs(number) > limit:
         raise UsageError("%s: number out of range" % where)
     return number
 
 
-def _numbers(value: Any, count: int, where: str) -> List[float]:
+def _numbers(value: Any, count: int, where: str, limit: float = math.inf) -> List[float]:
     if not isinstance(value, list) or len(value) != count:
         raise UsageError("%s: expected a list of %d numbers" % (where, count))
-    return [_number(v, where) for v in value]
+    return [_number(v, where, limit) for v in value]
 
 
 def check_zones(records: Any, source: str) -> List[dict]:
@@ -211,11 +259,14 @@ def check_zones(records: Any, source: str) -> List[dict]:
         points = record.get("points")
         if not isinstance(points, list):
             raise UsageError('%s: "points" must be a list of [x, y] pairs' % where)
-        vertices = [tuple(_numbers(p, 2, where + " vertex %d" % j)) for j, p in enumerate(points)]
+        vertices = [tuple(_numbers(p, 2, where + " vertex %d" % j, FLOAT32_MAX)) for j, p in enumerate(points)]
         if vertices and len(vertices) < 3:
             raise UsageError("%s: a zone needs at least 3 vertices (or none, to match everything)" % where)
         if vertices and not Polygon(vertices).is_valid:
             raise UsageError("%s: invalid outline: %s" % (where, explain_validity(Polygon(vertices))))
+        if any(abs(v) > 2 for vertex in vertices for v in vertex):
+            print("%s: note: %s has vertices far outside 0 to 1; zone vertices are frame fractions, "
+                  "not pixels" % (PROG, where), file=sys.stderr)
     return records
 
 
@@ -271,14 +322,25 @@ def anchor_point(text: str) -> Tuple[float, float]:
     return _pair(text, ",", "AX,AY such as 0.5,1.0", float)
 
 
+def _box(item: Item) -> Sequence[float]:
+    """The box the gate reads: a track's info.rect when it has one, else tlwh."""
+    info = getattr(item, "info", None)
+    return info.get("rect", item.tlwh) if isinstance(info, dict) else item.tlwh
+
+
 def item_anchor(item: Item, frame: Tuple[float, float], anchor: Tuple[float, float]) -> Tuple[float, float]:
     """The anchor in frame fractions, computed as the gate does."""
-    info = getattr(item, "info", None)
-    x, y, w, h = info.get("rect", item.tlwh) if isinstance(info, dict) else item.tlwh
+    x, y, w, h = _box(item)
     ax, ay = x + w * anchor[0], y + h * anchor[1]
     if w > 1.0 and h > 1.0:
         ax, ay = ax / frame[0], ay / frame[1]
     return ax, ay
+
+
+def picture_size(frame: Tuple[int, int], width: int = 960) -> Tuple[int, int]:
+    """The picture of a frame: ``width`` pixels wide (room for the legend), as tall as the frame's
+    shape asks within 1/8 to 2 times the width, so extreme shapes stay drawable."""
+    return width, min(2 * width, max(width // 8, round(width * frame[1] / frame[0])))
 
 
 class _ErrorCatcher(logging.Handler):
@@ -296,7 +358,7 @@ def cmd_zones(args: argparse.Namespace) -> int:
     from quillo_sdk.constants import KEY
     from quillo_sdk.roi.zone_gate import ZoneGate
 
-    if args.frame is None and any(i.tlwh[2] > 1 and i.tlwh[3] > 1 for i in items):
+    if args.frame is None and any(_box(i)[2] > 1 and _box(i)[3] > 1 for i in items):
         print("%s: note: some boxes look like pixels (width and height above 1); give --frame WxH "
               "to normalise them" % PROG, file=sys.stderr)
     try:
@@ -320,8 +382,11 @@ def cmd_zones(args: argparse.Namespace) -> int:
         else:
             ids, names = getattr(item, "roi_id", []), getattr(item, "roi_name", [])
         output.append({"index": item.index, "roi_id": list(ids), "roi_name": list(names), "item": item.record})
-    json.dump(output, sys.stdout, indent=2)
-    sys.stdout.write("\n")
+    try:
+        text = json.dumps(output, indent=2)
+    except RecursionError:
+        raise UsageError("%s: the items are nested too deeply to print" % args.detections) from None
+    sys.stdout.write(text + "\n")
     if args.png:
         from quillo_sdk.picture import draw_zones
 
@@ -330,7 +395,7 @@ def cmd_zones(args: argparse.Namespace) -> int:
         points = {True: [], False: []}
         for item in items:
             points[item.index in kept_index].append(item_anchor(item, frame, args.anchor))
-        size = (960, max(1, round(960 * args.frame[1] / args.frame[0]))) if args.frame else (960, 540)
+        size = picture_size(args.frame) if args.frame else (960, 540)
         try:
             draw_zones(args.png, zones, points[True], points[False], size=size,
                        title="%d of %d kept" % (len(kept), len(items)))
@@ -348,8 +413,11 @@ def cmd_devserver(args: argparse.Namespace) -> int:
     configure(logging.INFO)
     try:
         server = DevServer(port=args.port, token=args.token, url_ttl=args.url_ttl)
+    except ValueError as exc:
+        raise UsageError("--token: %s" % exc) from None
     except OSError as exc:
-        raise JobFailed("cannot listen on 127.0.0.1:%d: %s" % (args.port, exc.strerror or exc)) from None
+        hint = " (another server has it; --port 0 picks a free port)" if exc.errno == errno.EADDRINUSE else ""
+        raise JobFailed("cannot listen on 127.0.0.1:%d: %s%s" % (args.port, exc.strerror or exc, hint)) from None
     token_file = args.token_file
     if token_file:
         try:
@@ -383,11 +451,27 @@ def cmd_devserver(args: argparse.Namespace) -> int:
 def cmd_demo(args: argparse.Namespace) -> int:
     from quillo_sdk.demo import run_demo
 
+    # Found out before the run, not after it.
+    if args.out:
+        problem = writable_dir_problem(os.path.dirname(os.path.abspath(args.out)))
+        if os.path.isdir(args.out):
+            problem = "%s: Is a directory" % args.out
+        elif os.path.exists(args.out) and not os.access(args.out, os.W_OK):
+            problem = "%s: Permission denied" % args.out
+        if problem:
+            raise JobFailed("cannot write the picture: " + problem)
+    if args.base_dir:
+        problem = writable_dir_problem(args.base_dir)
+        if problem:
+            raise JobFailed("cannot store models in %s: %s" % (args.base_dir, problem))
     configure(logging.DEBUG if args.verbose else logging.INFO)
     try:
-        return run_demo(frames=args.frames, seed=args.seed, out=args.out, base_dir=args.base_dir, model=args.model)
+        status = run_demo(frames=args.frames, seed=args.seed, out=args.out, base_dir=args.base_dir, model=args.model)
     except OSError as exc:  # an unwritable --out or --base-dir
         raise JobFailed("%s: %s" % (exc.filename or "demo", exc.strerror or exc)) from None
+    if status:
+        raise JobFailed("the model %s was not fetched or not recognised; the warnings above say why" % args.model)
+    return 0
 
 
 # --- parser --------------------------------------------------------------------------------------
@@ -400,6 +484,12 @@ def _positive_int(text: str) -> int:
     if value <= 0:
         raise argparse.ArgumentTypeError("expected a number above 0, got %r" % text)
     return value
+
+
+def _nonempty(text: str) -> str:
+    if not text:
+        raise argparse.ArgumentTypeError("must not be empty")
+    return text
 
 
 def _port(text: str) -> int:
@@ -460,7 +550,7 @@ def build_parser() -> argparse.ArgumentParser:
     demo.add_argument("--seed", type=int, default=7, help="seed of the synthetic scene (default 7)")
     demo.add_argument("--out", default=os.path.join("out", "quillo-demo.png"),
                       help="PNG to write (default out/quillo-demo.png)")
-    demo.add_argument("--base-dir", help="keep fetched models here (default: a temporary directory)")
+    demo.add_argument("--base-dir", type=_nonempty, help="keep fetched models here (default: a temporary directory)")
     demo.add_argument("--model", default=DEFAULT_MODEL, choices=sorted(SAMPLE_MODELS), metavar="KEY",
                       help="sample model to fetch: %s (default %s)" % (", ".join(SAMPLE_MODELS), DEFAULT_MODEL))
     demo.add_argument("-v", "--verbose", action="store_true", help="also log every frame's event")
@@ -474,8 +564,8 @@ def build_parser() -> argparse.ArgumentParser:
                   "SERVER_HOST=http://127.0.0.1:8080 QUILLO_TOKEN_FILE=token.txt quillo fetch ssd-mobilenet-tflite",
                   "quillo fetch https://example.com/models/m1.tar.xz --base-dir ./models --timeout 60",
                   note=ENVIRONMENT))
-    fetch.add_argument("model_id", metavar="MODEL_ID", help="model key, or a direct URL of a .tar.xz archive")
-    fetch.add_argument("--base-dir", help="directory for archives and models (overrides QUILLO_MODEL_DIR)")
+    fetch.add_argument("model_id", metavar="MODEL_ID", type=_nonempty, help="model key, or a direct URL of a .tar.xz archive")
+    fetch.add_argument("--base-dir", type=_nonempty, help="directory for archives and models (overrides QUILLO_MODEL_DIR)")
     fetch.add_argument("--timeout", type=_positive_int, metavar="SECONDS",
                        help="give up after this many seconds of attempts (default 300)")
     fetch.add_argument("-v", "--verbose", action="store_true", help="plain log lines instead of a progress bar")

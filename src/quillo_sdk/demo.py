@@ -154,6 +154,7 @@ def run_pipeline(frames: int, seed: int, inference_time: float = INFERENCE_TIME,
     queue = LatestQueue(QUEUE_SIZE)
     scene = Scene(seed)
     finished = threading.Event()
+    stop = threading.Event()  # set when the consumer ends early (Ctrl-C): the producer quits too
     log.info(ids.format_log_with_id(
         "pipeline start: %d frames, queue of %d, batches of %d, zones %s" % (frames, QUEUE_SIZE, BATCH_SIZE, ", ".join(labels)),
         ids.generate_event_id(EventType.START)))
@@ -161,6 +162,8 @@ def run_pipeline(frames: int, seed: int, inference_time: float = INFERENCE_TIME,
     def produce() -> None:
         try:
             for index in range(frames):
+                if stop.is_set():
+                    break
                 queue.put(scene.step(index))
                 result.frames_made += 1
                 time.sleep(produce_interval)
@@ -213,7 +216,7 @@ def run_pipeline(frames: int, seed: int, inference_time: float = INFERENCE_TIME,
                 recent.append((frame.detections, {d.det_id for d in kept_detections}))
                 del recent[:-PICTURE_FRAMES]
     finally:
-        finished.wait()
+        stop.set()
         producer.join()
     if result.frames_dropped:
         log.info(ids.format_log_with_id(

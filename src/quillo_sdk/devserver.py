@@ -29,6 +29,7 @@ import os
 import random
 import secrets
 import struct
+import sys
 import tarfile
 import threading
 import time
@@ -258,6 +259,14 @@ class _Server(ThreadingHTTPServer):
     secret: bytes
     owner: "DevServer"
 
+    def handle_error(self, request: object, client_address: Tuple[str, int]) -> None:
+        # A client that hangs up mid-download (a fetch stopped with Ctrl-C) is routine, not a fault.
+        error = sys.exc_info()[1]
+        if isinstance(error, ConnectionError):
+            log.info("%s went away: %s", client_address[0], error.strerror or error)
+        else:
+            log.exception("request from %s failed", client_address[0])
+
 
 class DevServer:
     """The development backend on ``host``:``port`` (0 picks a free port).
@@ -268,6 +277,9 @@ class DevServer:
 
     def __init__(self, port: int = 0, token: Optional[str] = None, host: str = "127.0.0.1",
                  url_ttl: int = DEFAULT_URL_TTL) -> None:
+        if token is not None and any(ord(c) < 0x20 or ord(c) == 0x7F for c in token):
+            # The fetcher reads the token file up to the line end and sends it in a header.
+            raise ValueError("the device token must not contain line breaks or other control characters")
         self.token = secrets.token_urlsafe(24) if token is None else token
         self.url_ttl = url_ttl
         self._httpd = _Server((host, port), _Handler, bind_and_activate=True)

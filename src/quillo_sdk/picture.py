@@ -33,6 +33,19 @@ _FONT = {
     "Z": "6151494543",
 }
 GLYPH_W, GLYPH_H = 6, 8  # cell size including spacing
+# Coordinates are clamped to this many pixels: far off any canvas, yet small enough that the edge
+# arithmetic neither overflows nor loses the canvas-sized differences.
+COORD_LIMIT = 1e6
+
+
+def _clamp(value: float) -> float:
+    if value != value:  # NaN: nowhere near the canvas
+        return -COORD_LIMIT
+    return min(max(float(value), -COORD_LIMIT), COORD_LIMIT)
+
+
+def _point(p: Sequence[float]) -> Point:
+    return _clamp(p[0]), _clamp(p[1])
 
 
 def write_png(path: str, rgb: np.ndarray) -> None:
@@ -82,6 +95,7 @@ class Canvas:
         """Fill a polygon (even-odd rule, pixel centres); ``hatch`` > 0 fills diagonal stripes only."""
         if len(points) < 3:
             return
+        points = [_point(p) for p in points]
         xs, ys = [p[0] for p in points], [p[1] for p in points]
         window = self._window(xs, ys)
         if window is None:
@@ -99,6 +113,7 @@ class Canvas:
         self._paint(where, inside, color, alpha)
 
     def line(self, a: Point, b: Point, color: Color, width: float = 1.0) -> None:
+        a, b = _point(a), _point(b)
         half = width / 2.0
         window = self._window((a[0], b[0]), (a[1], b[1]), pad=half + 1)
         if window is None:
@@ -115,7 +130,7 @@ class Canvas:
             self.line(a, b, color, width)
 
     def dot(self, center: Point, radius: float, color: Color, ring: Optional[Color] = None) -> None:
-        cx, cy = center
+        cx, cy = _point(center)
         window = self._window((cx,), (cy,), pad=radius + 1)
         if window is None:
             return
@@ -174,14 +189,14 @@ def draw_zones(path: str, zones: Iterable[Mapping], kept: Iterable[Point], dropp
     dropped anchors as red crosses, with a legend below."""
     width, height = size
     legend_h = 56
-    canvas = Canvas(width, height + legend_h, background=(250, 250, 250))
-    canvas.rect(0, 0, width, height, (236, 238, 241))
+    # Zones and points are drawn on the frame alone, so that shapes reaching past it stay off the legend.
+    frame = Canvas(width, height, background=(236, 238, 241))
     for gx in range(1, 10):  # a tenth grid, to read positions off the picture
-        canvas.line((gx * width / 10, 0), (gx * width / 10, height), (222, 224, 228), 1)
-        canvas.line((0, gx * height / 10), (width, gx * height / 10), (222, 224, 228), 1)
+        frame.line((gx * width / 10, 0), (gx * width / 10, height), (222, 224, 228), 1)
+        frame.line((0, gx * height / 10), (width, gx * height / 10), (222, 224, 228), 1)
 
     def px(p: Sequence[float]) -> Point:
-        return float(p[0]) * width, float(p[1]) * height
+        return _clamp(float(p[0]) * width), _clamp(float(p[1]) * height)
 
     zones = list(zones)
     labels = []
@@ -193,12 +208,12 @@ def draw_zones(path: str, zones: Iterable[Mapping], kept: Iterable[Point], dropp
         if zone.get("include"):
             color = ZONE_COLORS[include_index % len(ZONE_COLORS)]
             include_index += 1
-            canvas.polygon(points, color, alpha=0.22)
-            canvas.outline(points, color, 3)
+            frame.polygon(points, color, alpha=0.22)
+            frame.outline(points, color, 3)
         else:
             color = EXCLUSION_COLOR
-            canvas.polygon(points, color, alpha=0.45, hatch=8)
-            canvas.outline(points, color, 2)
+            frame.polygon(points, color, alpha=0.45, hatch=8)
+            frame.outline(points, color, 2)
         label = str(zone.get("label", "") or zone.get("roi_id", ""))
         if label:
             if not zone.get("include"):
@@ -206,15 +221,17 @@ def draw_zones(path: str, zones: Iterable[Mapping], kept: Iterable[Point], dropp
             top = min(points, key=lambda p: (p[1], p[0]))
             labels.append((int(top[0]) + 4, int(top[1]) + 6, label, color))
     for x, y in dropped:
-        canvas.cross(px((x, y)), 4.5, DROPPED_COLOR, 2.5)
+        frame.cross(px((x, y)), 4.5, DROPPED_COLOR, 2.5)
     for x, y in kept:
-        canvas.dot(px((x, y)), 5, KEPT_COLOR, ring=(255, 255, 255))
+        frame.dot(px((x, y)), 5, KEPT_COLOR, ring=(255, 255, 255))
     for x, y, label, color in labels:
         w, h = Canvas.text_size(label)
         x = min(max(x, 2), width - w - 2)
         y = min(max(y, 2), height - h - 2)
-        canvas.text(x, y, label, color, background=(255, 255, 255))
+        frame.text(x, y, label, color, background=(255, 255, 255))
 
+    canvas = Canvas(width, height + legend_h, background=(250, 250, 250))
+    canvas.pixels[:height] = frame.pixels
     base = height + 12
     canvas.dot((18, base + 8), 5, KEPT_COLOR, ring=(255, 255, 255))
     canvas.text(30, base + 1, "kept anchor", INK)
