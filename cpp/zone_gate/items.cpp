@@ -187,6 +187,22 @@ nb::object new_instance(PyTypeObject *type) {
 #endif
 }
 
+// copy.copy's `new.__dict__.update(state)` on a fresh instance. Before 3.13 a
+// copy of the dict simply becomes the new instance's dict; from 3.13 on the
+// instance keeps its inline values, and a dict set over them loses the
+// attributes (seen on 3.13.0), so the values are added to its own dict.
+void copy_attributes(PyObject *target, PyObject *dict) {
+#if PY_VERSION_HEX < 0x030D0000
+    nb::object state = take(PyDict_Copy(dict));
+    if (PyObject_GenericSetDict(target, state.ptr(), nullptr) < 0)
+        throw nb::python_error();
+#else
+    nb::object own = take(PyObject_GenericGetDict(target, nullptr));
+    if (PyDict_Update(own.ptr(), dict) < 0)
+        throw nb::python_error();
+#endif
+}
+
 bool is_plain_type(PyTypeObject *type) {
     if (Py_TYPE(type) != &PyType_Type || !(type->tp_flags & Py_TPFLAGS_HEAPTYPE) ||
         (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) ||
@@ -325,12 +341,8 @@ nb::object Copier::copy(PyObject *item) {
             throw nb::python_error();
         if (!shadowed) {
             nb::object result = new_instance(type);
-            if (PyDict_GET_SIZE(dict.ptr()) > 0) {
-                // copy.copy's `new.__dict__.update(state)`, on a fresh instance
-                nb::object state = take(PyDict_Copy(dict.ptr()));
-                if (PyObject_GenericSetDict(result.ptr(), state.ptr(), nullptr) < 0)
-                    throw nb::python_error();
-            }
+            if (PyDict_GET_SIZE(dict.ptr()) > 0)
+                copy_attributes(result.ptr(), dict.ptr());
             return result;
         }
     }
