@@ -15,7 +15,6 @@ public:
     void bind(nb::handle module) { module_ = module; }
 
     nb::object get(const char *name) const { return module_.attr(name); }
-    nb::handle module() const { return module_; }
 
 private:
     nb::handle module_;
