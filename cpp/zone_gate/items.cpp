@@ -42,28 +42,30 @@ Number::Kind real_kind(const Number &a, const Number &b) {
 }
 
 // Each operation returns false where only the host's own arithmetic gives the right answer.
-bool mul(const Number &a, const Number &b, Number &r) {
+// Integers stay integers (as in Python) unless the result would overflow.
+template <typename IntOp, typename RealOp>
+bool combine(const Number &a, const Number &b, Number &r, IntOp int_op, RealOp real_op) {
     if (a.kind == Number::other || b.kind == Number::other)
         return false;
     if (a.kind == Number::integer && b.kind == Number::integer) {
         r.kind = Number::integer;
-        return !__builtin_mul_overflow(a.i, b.i, &r.i);
+        return !int_op(a.i, b.i, &r.i);
     }
     r.kind = real_kind(a, b);
-    r.d = as_double(a) * as_double(b);
+    r.d = real_op(as_double(a), as_double(b));
     return true;
 }
 
+bool mul(const Number &a, const Number &b, Number &r) {
+    return combine(
+        a, b, r, [](long long x, long long y, long long *z) { return __builtin_mul_overflow(x, y, z); },
+        [](double x, double y) { return x * y; });
+}
+
 bool add(const Number &a, const Number &b, Number &r) {
-    if (a.kind == Number::other || b.kind == Number::other)
-        return false;
-    if (a.kind == Number::integer && b.kind == Number::integer) {
-        r.kind = Number::integer;
-        return !__builtin_add_overflow(a.i, b.i, &r.i);
-    }
-    r.kind = real_kind(a, b);
-    r.d = as_double(a) + as_double(b);
-    return true;
+    return combine(
+        a, b, r, [](long long x, long long y, long long *z) { return __builtin_add_overflow(x, y, z); },
+        [](double x, double y) { return x + y; });
 }
 
 bool divide(const Number &a, const Number &b, Number &r) {
