@@ -21,8 +21,10 @@ install: $(PY)
 demo: install
 	$(PY) -m quillo_sdk demo
 
+# The queue and the zone gate run a second time on their documented-API twins.
 test: install
 	$(PY) -m pytest -q
+	QUILLO_SDK_PORTABLE=1 $(PY) -m pytest -q tests/test_latestq.py tests/test_zone_gate.py
 
 bench: install
 	for script in benchmarks/bench_*.py; do $(PY) $$script || exit 1; done
