@@ -26,6 +26,28 @@ inline bool truth(nb::handle o) {
     return t;
 }
 
+// Keeps `o` alive for the rest of the process: for objects a module reads
+// through plain handles (types, constants) and never gives back.
+inline nb::handle keep_forever(nb::object o) { return o.release(); }
+
+// A new reference to `o` (may be null) for a C-API slot's return value.
+inline PyObject *new_reference(PyObject *o) {
+    Py_XINCREF(o);
+    return o;
+}
+
+// Replaces the reference owned by `field` with a new one to `value` (either
+// may be null); the old value is released after the field is updated.
+inline void replace_owned(PyObject *&field, PyObject *value) {
+    Py_XINCREF(value);
+    Py_XSETREF(field, value);
+}
+
+// Fills slot `i` of a list fresh from PyList_New, which takes over `item`.
+inline void init_list_item(nb::handle list, Py_ssize_t i, nb::object item) {
+    PyList_SET_ITEM(list.ptr(), i, item.release().ptr());
+}
+
 // Calls `obj.name()` from a destructor or clean-up path: an error that is
 // already propagating is kept, and one raised by the call itself is reported
 // as unraisable (`report`) or dropped; a Ctrl-C is raised again later.

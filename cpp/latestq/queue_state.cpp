@@ -1,8 +1,9 @@
 #include "latestq/queue_state.hpp"
 
+#include "common/condition_waiters.hpp"
 #include "common/gc_object.hpp"
-
-#include <structmember.h>
+#include "common/py_ops.hpp"
+#include "common/slot_access.hpp"
 
 #include <climits>
 #include <cstddef>
@@ -12,12 +13,12 @@ namespace quillo::latestq {
 namespace {
 
 PyTypeObject *state_type = nullptr;
-Py_ssize_t state_offset = -1;  // offset of the slot within the instance
+SlotAccess state_slot;
 PyTypeObject *owner_type = nullptr;  // LatestQueue: only its instances have the slot
 
 using StateGc = GcFields<QueueState, &QueueState::mutex, &QueueState::store, &QueueState::maxsize,
                          &QueueState::not_empty, &QueueState::not_empty_waiters, &QueueState::all_tasks_done,
-                         &QueueState::all_tasks_waiters, &QueueState::debug>;
+                         &QueueState::all_tasks_waiters, &QueueState::debug, &QueueState::on_drop>;
 
 PyType_Slot state_slots[] = {
     StateGc::slots[0],
@@ -35,7 +36,7 @@ PyType_Spec state_spec = {
 };
 
 QueueState *find_state(PyObject *self) {
-    PyObject *s = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + state_offset);
+    PyObject *s = state_slot.peek(self);
     return s && Py_TYPE(s) == state_type ? reinterpret_cast<QueueState *>(s) : nullptr;
 }
 
@@ -44,7 +45,7 @@ template <PyObject *QueueState::*Field>
 struct ObjectField {
     static PyObject *get(PyObject *self, void *name) {
         QueueState *s = find_state(self);
-        return Py_XNewRef(require_field(s ? s->*Field : nullptr, self, static_cast<const char *>(name)));
+        return new_reference(require_field(s ? s->*Field : nullptr, self, static_cast<const char *>(name)));
     }
     static int set(PyObject *self, PyObject *value, void *name) {
         QueueState *s = find_state(self);
@@ -53,23 +54,10 @@ struct ObjectField {
                          Py_TYPE(self)->tp_name, static_cast<const char *>(name));
             return -1;
         }
-        Py_XSETREF(s->*Field, Py_XNewRef(value));
+        replace_owned(s->*Field, value);
         return 0;
     }
 };
-
-// The cached _waiters deque of a condition, so a put can tell whether anyone waits.
-PyObject *waiters_of(PyObject *condition) {
-    if (!condition)
-        return nullptr;
-    PyObject *waiters = PyObject_GetAttrString(condition, "_waiters");
-    if (!waiters || !PyObject_HasAttrString(waiters, "__len__")) {
-        PyErr_Clear();
-        Py_XDECREF(waiters);
-        return nullptr;
-    }
-    return waiters;
-}
 
 template <PyObject *QueueState::*Field, PyObject *QueueState::*Waiters>
 struct ConditionField {
@@ -77,7 +65,13 @@ struct ConditionField {
         if (ObjectField<Field>::set(self, value, name) < 0)
             return -1;
         QueueState *s = find_state(self);
-        Py_XSETREF(s->*Waiters, waiters_of(value));
+        try {
+            // The cached _waiters deque, so a put can tell whether anyone waits.
+            replace_owned(s->*Waiters, condition_waiters::of(value).ptr());
+        } catch (nb::python_error &e) {
+            e.restore();
+            return -1;
+        }
         return 0;
     }
 };
@@ -125,6 +119,34 @@ int set_unfinished(PyObject *self, PyObject *value, void *name) {
     return 0;
 }
 
+PyObject *get_is_shutdown(PyObject *self, void *name) {
+    QueueState *s = find_state(self);
+    if (!s)
+        return require_field(nullptr, self, static_cast<const char *>(name));
+    return PyBool_FromLong(s->is_shutdown);
+}
+
+int set_is_shutdown(PyObject *self, PyObject *value, void *name) {
+    QueueState *s = find_state(self);
+    if (!s || !value) {
+        PyErr_Format(PyExc_AttributeError, "cannot %s '%s'", value ? "set" : "delete",
+                     static_cast<const char *>(name));
+        return -1;
+    }
+    int truth = PyObject_IsTrue(value);
+    if (truth < 0)
+        return -1;
+    s->is_shutdown = truth;
+    return 0;
+}
+
+PyObject *get_dropped(PyObject *self, void *name) {
+    QueueState *s = find_state(self);
+    if (!s)
+        return require_field(nullptr, self, static_cast<const char *>(name));
+    return PyLong_FromLongLong(s->dropped);
+}
+
 PyGetSetDef descriptors[] = {
     {"mutex", ObjectField<&QueueState::mutex>::get, ObjectField<&QueueState::mutex>::set, nullptr,
      const_cast<char *>("mutex")},
@@ -140,6 +162,9 @@ PyGetSetDef descriptors[] = {
     {"debug", ObjectField<&QueueState::debug>::get, ObjectField<&QueueState::debug>::set, nullptr,
      const_cast<char *>("debug")},
     {"unfinished_tasks", get_unfinished, set_unfinished, nullptr, const_cast<char *>("unfinished_tasks")},
+    {"is_shutdown", get_is_shutdown, set_is_shutdown, nullptr, const_cast<char *>("is_shutdown")},
+    {"dropped", get_dropped, nullptr, const_cast<char *>("Number of items dropped since the queue was made."),
+     const_cast<char *>("dropped")},
 };
 
 } // namespace
@@ -156,11 +181,10 @@ void init_queue_state_type() {
         throw nb::python_error();
 }
 
-void install_state_descriptors(nb::handle cls, const char *slot_name) {
-    nb::object slot = cls.attr(slot_name);
-    if (Py_TYPE(slot.ptr()) != &PyMemberDescr_Type)
-        throw nb::type_error("state slot missing");
-    state_offset = reinterpret_cast<PyMemberDescrObject *>(slot.ptr())->d_member->offset;
+void set_field(PyObject *&field, nb::handle value) { replace_owned(field, value.ptr()); }
+
+void install_state_descriptors(nb::handle module, nb::handle cls, const char *slot_name) {
+    state_slot.bind(module, "state_slot_offset", cls, slot_name);
     owner_type = reinterpret_cast<PyTypeObject *>(cls.ptr());
     for (PyGetSetDef &def : descriptors) {
         nb::object descr = nb::steal(PyDescr_NewGetSet(reinterpret_cast<PyTypeObject *>(cls.ptr()), &def));
@@ -179,20 +203,23 @@ void require_instance(PyObject *self) {
     }
 }
 
-void attach_state(PyObject *self) {
+QueueState &attach_state(PyObject *self) {
     require_instance(self);
     auto *s = PyObject_GC_New(QueueState, state_type);
     if (!s)
         throw nb::python_error();
     s->mutex = s->store = s->maxsize = s->not_empty = s->not_empty_waiters = nullptr;
-    s->all_tasks_done = s->all_tasks_waiters = s->debug = nullptr;
+    s->all_tasks_done = s->all_tasks_waiters = s->debug = s->on_drop = nullptr;
     s->capacity = 0;
     s->capacity_known = false;
     s->unfinished_set = false;
+    s->is_shutdown = false;
     s->unfinished = 0;
+    s->dropped = 0;
     PyObject_GC_Track(s);
-    PyObject **slot = reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + state_offset);
-    Py_XSETREF(*slot, reinterpret_cast<PyObject *>(s));
+    nb::object record = nb::steal(reinterpret_cast<PyObject *>(s));
+    state_slot.store(self, record);
+    return *s;  // the slot keeps it
 }
 
 QueueState &state_of(PyObject *self) {

@@ -24,21 +24,25 @@ struct QueueState {
     PyObject *all_tasks_done;
     PyObject *all_tasks_waiters;
     PyObject *debug;
+    PyObject *on_drop;            // called with each dropped item, or nullptr
     long long capacity;           // maxsize as a C integer, valid when capacity_known
     bool capacity_known;
     bool unfinished_set;
+    bool is_shutdown;
     long long unfinished;         // unfinished_tasks
+    long long dropped;            // items dropped since creation
 };
 
 // Creates the state type; called once at import.
 void init_queue_state_type();
 
 // Installs the slot holding the state and the descriptors on the new class.
-// `slot_name` must be listed in the class's __slots__.
-void install_state_descriptors(nb::handle cls, const char *slot_name);
+// `slot_name` must be listed in the class's __slots__; decides the slot's
+// shortcut for `module`.
+void install_state_descriptors(nb::handle module, nb::handle cls, const char *slot_name);
 
 // A new, empty state record for an instance being initialised.
-void attach_state(PyObject *self);
+QueueState &attach_state(PyObject *self);
 
 // The record of `self`; throws AttributeError when __init__ has not run.
 QueueState &state_of(PyObject *self);
@@ -46,14 +50,7 @@ QueueState &state_of(PyObject *self);
 // Attribute value of the record, or AttributeError named like the instance attribute.
 PyObject *require_field(PyObject *value, PyObject *self, const char *name);
 
-// Whether a condition may have waiters (unknown condition types are assumed to).
-inline bool may_have_waiters(PyObject *waiters) {
-    if (!waiters)
-        return true;
-    Py_ssize_t n = PyObject_Size(waiters);
-    if (n < 0)
-        PyErr_Clear();  // cannot tell: notify anyway
-    return n != 0;
-}
+// Sets a reference field of the record.
+void set_field(PyObject *&field, nb::handle value);
 
 } // namespace quillo::latestq

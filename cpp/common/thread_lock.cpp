@@ -1,6 +1,7 @@
-#include "latestq/thread_lock.hpp"
+#include "common/thread_lock.hpp"
 
 #include "common/py_ops.hpp"
+#include "common/shortcuts.hpp"
 
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
@@ -13,9 +14,7 @@
 #define QUILLO_SEMAPHORE_LOCKS 1
 #endif
 
-namespace nb = nanobind;
-
-namespace quillo::latestq {
+namespace quillo {
 
 namespace {
 
@@ -109,30 +108,42 @@ bool semaphore_matches(nb::handle allocate_lock) {
 
 } // namespace
 
-void init_thread_lock_access() {
-#if !defined(Py_GIL_DISABLED)
+void init_thread_lock_shortcuts(nb::handle module) {
+#if defined(Py_GIL_DISABLED)
+    shortcuts::record(module, "thread_lock_layout", false, "free-threaded build");
+    shortcuts::record(module, "lock_semaphore", false, "free-threaded build");
+#else
     nb::object allocate_lock = nb::module_::import_("_thread").attr("allocate_lock");
-    if (!layout_matches(allocate_lock))
-        return;
+    bool layout = shortcuts::choose(module, "thread_lock_layout", [&]() -> std::string {
+        return layout_matches(allocate_lock) ? "" : "_thread.lock does not have the expected layout";
+    });
 #ifdef QUILLO_SEMAPHORE_LOCKS
-    // Checked again with the semaphore shortcut in use.
-    semaphore_locks = semaphore_matches(allocate_lock);
-    if (semaphore_locks && !layout_matches(allocate_lock))
+    semaphore_locks = shortcuts::choose(module, "lock_semaphore", [&]() -> std::string {
+        if (!layout)
+            return "needs thread_lock_layout";
+        if (!semaphore_matches(allocate_lock))
+            return "the interpreter's locks are not POSIX semaphores";
+        semaphore_locks = true;  // checked again with the shortcut in use
+        bool still_matches = layout_matches(allocate_lock);
         semaphore_locks = false;
+        return still_matches ? "" : "sem_trywait does not agree with the lock's methods";
+    });
+#else
+    shortcuts::record(module, "lock_semaphore", false, "not built for this platform or Python version");
 #endif
-    nb::object lock = allocate_lock();
-    direct_lock_type = Py_TYPE(lock.ptr());
-    Py_INCREF(direct_lock_type);  // a static type in practice; held for the process lifetime
+    if (layout)
+        direct_lock_type = reinterpret_cast<PyTypeObject *>(
+            keep_forever(nb::borrow(reinterpret_cast<PyObject *>(Py_TYPE(allocate_lock().ptr())))).ptr());
 #endif
 }
 
-MutexHold::MutexHold(PyObject *mutex) : mutex_(mutex), direct_(false) {
-    if (Py_TYPE(mutex) == direct_lock_type && try_acquire_direct(mutex)) {
+MutexHold::MutexHold(nb::handle mutex) : mutex_(mutex.ptr()), direct_(false) {
+    if (Py_TYPE(mutex_) == direct_lock_type && try_acquire_direct(mutex_)) {
         direct_ = true;
         return;
     }
-    // Contended or unknown lock: the method waits with the thread state released.
-    nb::handle(mutex).attr("acquire")();
+    // Contended or unknown lock, or the twin: the method waits with the thread state released.
+    mutex.attr("acquire")();
 }
 
 MutexHold::~MutexHold() {
@@ -144,4 +155,4 @@ MutexHold::~MutexHold() {
     call_keeping_error(mutex_, "release", true);
 }
 
-} // namespace quillo::latestq
+} // namespace quillo
