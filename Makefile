@@ -14,9 +14,12 @@ $(PY):
 	$(PY) -m pip install -q --upgrade pip
 
 # The build runs in the venv (no isolation) so that BUILD_DIR stays valid and rebuilds are incremental.
+# CMake and Ninja come from the package index into the venv, whose bin/ goes first on PATH: the build
+# needs only a C++ compiler, the Python headers and libmagic1 from the system.
 install: $(PY)
-	$(PY) -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4"
-	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD_DIR) ".[test]"
+	$(PY) -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4" "cmake>=3.18" ninja
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m pip install -q --no-build-isolation \
+		-Cbuild-dir=$(BUILD_DIR) ".[test,viz]"
 
 demo: install
 	$(PY) -m quillo_sdk demo

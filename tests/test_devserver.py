@@ -182,3 +182,30 @@ def test_a_client_hanging_up_mid_download_is_one_log_line(server, caplog, capsys
 def test_tokens_that_cannot_travel_in_a_header_are_refused(token):
     with pytest.raises(ValueError, match="control characters"):
         DevServer(token=token)
+
+
+@pytest.mark.parametrize("expires", ["5" * 5000, "1" * 13, "\u0661\u0662\u0663", "", "+1", " 1"])
+def test_archive_refuses_absurd_expiries_with_403(server, caplog, expires):
+    # 5,000 digits are beyond int()'s limit on 3.11+: refused as a bad signature, not a dropped connection.
+    caplog.set_level(logging.INFO, logger="quillo_sdk.devserver")
+    url = server.signed_url("yolov4-tiny-demo").split("?")[0] + "?expires=%s&signature=00" % expires
+    answer = requests.get(url, timeout=10)
+    assert answer.status_code == 403
+    assert answer.json() == {"error": "bad or expired signature"}
+    assert not any(r.exc_info for r in caplog.records)
+
+
+def test_half_sent_requests_do_not_hold_the_server():
+    # Clients that send part of a request and then stay silent are cut off after the request
+    # time-out; each holds a thread only until then, and the server keeps answering others.
+    with DevServer(token="x", request_timeout=0.5) as srv:
+        silent = [socket.create_connection(srv.address, timeout=30) for _ in range(20)]
+        try:
+            for i, client in enumerate(silent):
+                client.sendall(b"GET /nothing HTTP/1.1\r\nHost: x\r\n" if i % 2 else b"GET /noth")
+            assert requests.get(srv.base_url + "/nothing", timeout=10).status_code == 404
+            for client in silent:
+                assert client.recv(4096) == b""  # closed by the server, without an answer
+        finally:
+            for client in silent:
+                client.close()

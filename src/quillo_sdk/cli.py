@@ -11,6 +11,8 @@ import json
 import logging
 import math
 import os
+import platform
+import re
 import shlex
 import sys
 import textwrap
@@ -30,9 +32,40 @@ class JobFailed(Exception):
     """The command's job failed: reported on one line, exit status 1."""
 
 
+# requests' connection errors: "HTTPConnectionPool(host='h', port=9): Max retries exceeded with url: /m
+# (Caused by NewConnectionError(...: [Errno 111] Connection refused))", 200 to 400 characters.
+_POOL_ERROR = re.compile(r"HTTPS?ConnectionPool\(host='([^']*)', port=(\d+)\): "
+                         r"(?:Max retries exceeded with url: \S+ \(Caused by (\w+)\((.*?)\)\)(?=$|[;,]| -)|(.*?)(?=$|;))")
+_ERRNO_TEXT = re.compile(r"\[Errno -?\d+\] ([^'\"()\]]+)")
+
+
+def _connection_reason(cause: Optional[str], detail: str) -> str:
+    found = _ERRNO_TEXT.findall(detail)
+    if found:
+        return found[-1].strip()
+    if "timed out" in detail.lower() or (cause or "").lower().startswith(("connecttimeout", "readtimeout")):
+        return "timed out"
+    if cause == "SSLError":
+        return "TLS failed: " + detail.split(":")[-1].strip(" '\")") if ":" in detail else "TLS failed"
+    return (cause or detail.strip(". ") or "connection failed").replace("Error", " error").strip()
+
+
+def readable(message: str) -> str:
+    """``message`` on one line, with connection errors cut to the host and the reason."""
+    def short(match: "re.Match[str]") -> str:
+        host, port, cause, detail, other = match.groups()
+        return "cannot reach %s:%s: %s" % (host, port, _connection_reason(cause, detail or other or ""))
+
+    return _POOL_ERROR.sub(short, " ".join(str(message).split()))
+
+
 def _fail(message: str, status: int) -> int:
-    print("%s: error: %s" % (PROG, " ".join(str(message).split())), file=sys.stderr)
+    print("%s: error: %s" % (PROG, readable(message)), file=sys.stderr)
     return status
+
+
+def _note(message: str) -> None:
+    print("%s: note: %s" % (PROG, message), file=sys.stderr)
 
 
 # --- fetch ---------------------------------------------------------------------------------------
@@ -184,7 +217,9 @@ def cmd_model_type(args: argparse.Namespace) -> int:
     if not os.path.isdir(args.dir):
         raise UsageError(("not a directory: " if os.path.exists(args.dir) else "no such directory: ") + args.dir)
     try:
-        model_type = fetch.check_model_type(args.dir)
+        # The rules read the whole path ("yolo" in a parent's name counts), so the answer must not
+        # depend on where the command runs: the absolute path, as download_detection_model gives it.
+        model_type = fetch.check_model_type(os.path.abspath(args.dir))
     except OSError as exc:
         raise UsageError("cannot read %s: %s" % (args.dir, exc.strerror or exc)) from None
     if model_type is None:
@@ -210,7 +245,7 @@ def _load_json(path: str, what: str) -> Any:
     except (OSError, UnicodeDecodeError) as exc:
         raise UsageError("cannot read %s %s: %s" % (what, path, getattr(exc, "strerror", None) or exc)) from None
     try:
-        return json.loads(text.removeprefix("\ufeff"), parse_constant=reject)
+        return json.loads(text[1:] if text.startswith("\ufeff") else text, parse_constant=reject)
     except ValueError as exc:
         raise UsageError("%s %s is not valid JSON: %s" % (what, path, exc)) from None
     except RecursionError:
@@ -337,6 +372,14 @@ def item_anchor(item: Item, frame: Tuple[float, float], anchor: Tuple[float, flo
     return ax, ay
 
 
+def box_fractions(box: Sequence[float], frame: Tuple[float, float]) -> Tuple[float, float, float, float]:
+    """The box in frame fractions, by the gate's rule for pixel boxes."""
+    x, y, w, h = (float(v) for v in box)
+    if w > 1.0 and h > 1.0:
+        return x / frame[0], y / frame[1], w / frame[0], h / frame[1]
+    return x, y, w, h
+
+
 def picture_size(frame: Tuple[int, int], width: int = 960) -> Tuple[int, int]:
     """The picture of a frame: ``width`` pixels wide (room for the legend), as tall as the frame's
     shape asks within 1/8 to 2 times the width, so extreme shapes stay drawable."""
@@ -352,17 +395,154 @@ class _ErrorCatcher(logging.Handler):
         self.messages.append(record.getMessage())
 
 
+def zone_warnings(records: Any, source: str) -> List[str]:
+    """What in region records quietly changes their meaning, one line each (empty: nothing found).
+    Records the gate cannot take at all are reported too; a file that is no list of records raises
+    :class:`UsageError`."""
+    from shapely.geometry import Polygon
+    from shapely.validation import explain_validity
+
+    if not isinstance(records, list):
+        raise UsageError("%s: expected a list of region records" % source)
+    found: List[str] = []
+    first_id: Dict[str, int] = {}
+    outlineless: List[int] = []
+    for i, record in enumerate(records):
+        where = "%s: zone %d" % (source, i)
+        if not isinstance(record, dict):
+            found.append(where + ": not an object; the gate cannot take it")
+            continue
+        label = record.get("label")
+        if isinstance(label, str) and label:
+            where += " (%s)" % label
+        for key in ("roi_id", "label"):
+            if key not in record:
+                found.append('%s: no "%s": kept items get "" as its %s' % (
+                    where, key, "id" if key == "roi_id" else "name"))
+            elif not isinstance(record[key], str):
+                found.append('%s: "%s" is not text' % (where, key))
+        roi_id = record.get("roi_id")
+        if isinstance(roi_id, str) and roi_id:
+            if roi_id in first_id:
+                found.append('%s: the same "roi_id" as zone %d: kept items cannot tell them apart'
+                             % (where, first_id[roi_id]))
+            first_id.setdefault(roi_id, i)
+        include = record.get("include")
+        if not isinstance(include, bool):
+            found.append('%s: "include" is %s, not true or false' % (
+                where, "missing" if "include" not in record else json.dumps(include)[:20]))
+        points = record.get("points")
+        if not isinstance(points, list):
+            found.append('%s: "points" is not a list of [x, y] pairs' % where)
+            continue
+        if not points:
+            outlineless.append(i)
+            found.append("%s: %s with no points lets every item through: items outside all zones are "
+                         "kept, unannotated" % (where, "an exclusion" if include is False else "a zone"))
+            continue
+        try:
+            vertices = [tuple(_numbers(p, 2, where + " vertex %d" % j, FLOAT32_MAX)) for j, p in enumerate(points)]
+        except UsageError as exc:
+            found.append(str(exc))
+            continue
+        outside = [j for j, vertex in enumerate(vertices) if not all(0.0 <= v <= 1.0 for v in vertex)]
+        if outside:
+            found.append("%s: vertices %s lie outside 0 to 1; zone vertices are frame fractions, not pixels"
+                         % (where, ", ".join(map(str, outside[:5])) + (", ..." if len(outside) > 5 else "")))
+        if len(vertices) < 3:
+            found.append("%s: %d vertices make no area; the gate cannot build it" % (where, len(vertices)))
+            continue
+        outline = Polygon(vertices)
+        if outline.buffer(0).area == 0:  # enclosed area: a bow tie's signed halves cancel
+            found.append("%s: the outline has zero area: it contains no point" % where)
+        elif not outline.is_valid:
+            found.append("%s: the outline crosses itself or folds back (%s): containment is not what it "
+                         "looks like" % (where, explain_validity(outline)))
+    if len(outlineless) > 1:
+        found.append("%s: zones %s have no points; only one of them takes effect" % (
+            source, ", ".join(map(str, outlineless))))
+    return found
+
+
+def cmd_zones_check(args: argparse.Namespace) -> int:
+    problems = zone_warnings(_load_json(args.zones, "zones file"), args.zones)
+    for line in problems:
+        print(line)
+    if problems:
+        print("%s: %d problem%s found in %s" % (PROG, len(problems), "s" * (len(problems) != 1), args.zones),
+              file=sys.stderr)
+        return 1
+    print("%s: no problems found" % args.zones)
+    return 0
+
+
+def _picture_target(out: Optional[str], default_name: str) -> Optional[str]:
+    """The picture file for ``out`` (a file or a directory), checked before any work."""
+    if not out:
+        return None
+    from quillo_sdk.picture import picture_format, picture_path
+
+    path = picture_path(out, default_name)
+    try:
+        picture_format(path)
+    except ValueError as exc:
+        raise UsageError(str(exc)) from None
+    problem = writable_dir_problem(os.path.dirname(os.path.abspath(path)))
+    if not problem and os.path.exists(path) and not os.access(path, os.W_OK):
+        problem = "%s: Permission denied" % path
+    if problem:
+        raise JobFailed("cannot write the picture: " + problem)
+    return path
+
+
+def _frame_image_size(image: Optional[str]) -> Optional[Tuple[int, int]]:
+    """The size of the camera frame ``image``; None without one or without Pillow."""
+    if not image:
+        return None
+    if not os.path.isfile(image):
+        raise UsageError("no such frame image: %s" % image)
+    from quillo_sdk.picture import PillowMissing, frame_size_of
+
+    try:
+        return frame_size_of(image)
+    except PillowMissing:
+        return None
+    except ValueError as exc:
+        raise UsageError(str(exc)) from None
+
+
+def _pillow_or_note() -> bool:
+    from quillo_sdk.picture import VIZ_HINT, pillow_available
+
+    if pillow_available():
+        return True
+    _note("no picture: " + VIZ_HINT)
+    return False
+
+
 def cmd_zones(args: argparse.Namespace) -> int:
+    if args.check:
+        if args.detections is not None:
+            raise UsageError("--check reads only ZONES.json")
+        return cmd_zones_check(args)
+    if args.detections is None:
+        raise UsageError("give DETECTIONS.json (or '-' for stdin), or --check to check ZONES.json alone")
+    picture = _picture_target(args.out or (os.path.join("out", "quillo-zones.png") if args.image else None),
+                              "quillo-zones.png")
+    image_size = _frame_image_size(args.image)
     zones = check_zones(_load_json(args.zones, "zones file"), args.zones)
     items = check_items(_load_json(args.detections, "detections file"), args.detections)
     from quillo_sdk.constants import KEY
     from quillo_sdk.roi.zone_gate import ZoneGate
 
+    frame = args.frame or image_size
     if args.frame is None and any(_box(i)[2] > 1 and _box(i)[3] > 1 for i in items):
-        print("%s: note: some boxes look like pixels (width and height above 1); give --frame WxH "
-              "to normalise them" % PROG, file=sys.stderr)
+        if image_size:
+            _note("pixel boxes are divided by the frame image's size, %dx%d" % image_size)
+        else:
+            _note("some boxes look like pixels (width and height above 1); give --frame WxH to normalise them")
     try:
-        gate = ZoneGate(zones, list(args.frame) if args.frame else None)
+        gate = ZoneGate(zones, list(frame) if frame else None)
     except Exception as exc:  # the geometry library's errors have no common base
         raise UsageError("%s: cannot build the zones: %s" % (args.zones, exc)) from None
     catcher = _ErrorCatcher()
@@ -375,33 +555,147 @@ def cmd_zones(args: argparse.Namespace) -> int:
     if catcher.messages:
         raise UsageError("filtering failed: " + catcher.messages[-1])
     output = []
+    zones_of: Dict[int, List[str]] = {}
     for item in kept:
         info = getattr(item, "info", None)
         if isinstance(info, dict):
             ids, names = info.get(KEY.ROI_ID, []), info.get(KEY.ROI_NAME, [])
         else:
             ids, names = getattr(item, "roi_id", []), getattr(item, "roi_name", [])
+        zones_of[item.index] = list(ids)
         output.append({"index": item.index, "roi_id": list(ids), "roi_name": list(names), "item": item.record})
     try:
         text = json.dumps(output, indent=2)
     except RecursionError:
         raise UsageError("%s: the items are nested too deeply to print" % args.detections) from None
     sys.stdout.write(text + "\n")
-    if args.png:
-        from quillo_sdk.picture import draw_zones
+    sys.stdout.flush()
+    if picture and _pillow_or_note():
+        from quillo_sdk.picture import ItemMark, draw_zones
 
-        frame = args.frame or (1.0, 1.0)
-        kept_index = {item.index for item in kept}
-        points = {True: [], False: []}
-        for item in items:
-            points[item.index in kept_index].append(item_anchor(item, frame, args.anchor))
-        size = picture_size(args.frame) if args.frame else (960, 540)
+        scale = frame or (1.0, 1.0)
+        marks = [ItemMark(item_anchor(item, scale, args.anchor), item.index in zones_of,
+                          zones_of.get(item.index, ()), box_fractions(_box(item), scale)) for item in items]
         try:
-            draw_zones(args.png, zones, points[True], points[False], size=size,
-                       title="%d of %d kept" % (len(kept), len(items)))
+            draw_zones(picture, zones, marks, size=picture_size(frame) if frame else (960, 540),
+                       title="%d of %d kept" % (len(kept), len(items)), frame=args.image)
+        except ValueError as exc:
+            raise UsageError(str(exc)) from None
         except OSError as exc:
-            raise JobFailed("cannot write %s: %s" % (args.png, exc.strerror or exc)) from None
-        print("%s: picture written to %s" % (PROG, args.png), file=sys.stderr)
+            raise JobFailed("cannot write %s: %s" % (picture, exc.strerror or exc)) from None
+        _note("picture written to %s" % picture)
+    return 0
+
+
+# --- info ----------------------------------------------------------------------------------------
+
+COMPILED_MODULES = ("quillo_sdk.structures.latestq", "quillo_sdk.roi.zone_gate", "quillo_sdk.model.fetch",
+                    "quillo_sdk.logging.log_id")
+
+
+def _libmagic_version() -> Optional[str]:
+    try:
+        import magic
+
+        number = magic.version()
+    except Exception:  # no binding, no library, or a library without magic_version
+        number = None
+    if not number:
+        import ctypes
+        import ctypes.util
+
+        name = ctypes.util.find_library("magic")
+        try:
+            number = ctypes.CDLL(name or "libmagic.so.1").magic_version()
+        except (OSError, AttributeError):
+            return None
+    return "%d.%02d" % divmod(int(number), 100)
+
+
+NOT_REPORTED = object()  # a zone gate built before it told which GEOS library it bound
+
+
+def collect_info() -> Dict[str, Any]:
+    """What ``quillo info`` reports, as a JSON-ready mapping."""
+    import importlib
+
+    from quillo_sdk.constants import PORTABLE
+
+    info: Dict[str, Any] = {
+        "version": __version__,
+        "python": "%s %s" % (platform.python_implementation(), platform.python_version()),
+        "platform": platform.platform(),
+        "portable": PORTABLE,
+    }
+    versions: Dict[str, Optional[str]] = {}
+    for name in ("numpy", "shapely", "requests", "PIL"):
+        try:
+            versions["Pillow" if name == "PIL" else name] = importlib.import_module(name).__version__
+        except Exception:
+            versions["Pillow" if name == "PIL" else name] = None
+    info["libraries"] = versions
+    try:
+        import shapely
+
+        geos_version: Optional[str] = shapely.geos_version_string
+    except Exception:
+        geos_version = None
+    info["libmagic"] = _libmagic_version()
+    modules: Dict[str, str] = {}
+    shortcuts: Dict[str, Dict[str, Any]] = {}
+    geos_library: Any = None
+    for module_name in COMPILED_MODULES:
+        try:
+            module = importlib.import_module(module_name)
+        except Exception as exc:
+            modules[module_name] = "failed to load: " + readable(str(exc) or type(exc).__name__)
+            continue
+        modules[module_name] = "ok"
+        short = module_name.rsplit(".", 1)[1]
+        for name, verdict in sorted(dict(getattr(module, "_shortcuts", None) or {}).items()):
+            enabled, reason = verdict
+            shortcuts["%s.%s" % (short, name)] = {"enabled": bool(enabled), "reason": reason}
+        if short == "zone_gate":
+            geos_library = getattr(module, "_geos_library", NOT_REPORTED)
+    info["geos"] = {"version": geos_version, "library": None if geos_library is NOT_REPORTED else geos_library}
+    info["geos_library_reported"] = geos_library is not NOT_REPORTED
+    info["modules"] = modules
+    info["fast_paths"] = {name: v["enabled"] for name, v in shortcuts.items()}
+    info["shortcuts"] = shortcuts
+    return info
+
+
+def cmd_info(args: argparse.Namespace) -> int:
+    info = collect_info()
+    if args.json:
+        print(json.dumps(info, indent=2))
+        return 0
+    libraries = info["libraries"]
+    geos = info["geos"]
+    gate_loaded = info["modules"].get("quillo_sdk.roi.zone_gate") == "ok"
+    lines = [
+        "quillo_sdk %s" % info["version"],
+        "  %-10s %s" % ("python", info["python"]),
+        "  %-10s %s" % ("platform", info["platform"]),
+        "  %-10s %s" % ("numpy", libraries["numpy"] or "not installed"),
+        "  %-10s %s" % ("shapely", libraries["shapely"] or "not installed"),
+        "  %-10s %s" % ("GEOS", geos["version"] or "unknown"),
+        "  %-10s %s" % ("GEOS lib", geos["library"] if geos["library"] else
+                        "zone gate not loaded" if not gate_loaded else
+                        "not reported by this build" if not info["geos_library_reported"] else
+                        "none bound: the zone gate asks shapely for the hard cases"),
+        "  %-10s %s" % ("libmagic", info["libmagic"] or "not found (Debian/Ubuntu: apt-get install libmagic1)"),
+        "  %-10s %s" % ("Pillow", libraries["Pillow"] or 'not installed (pictures: pip install "quillo_sdk[viz]")'),
+        "modules:",
+    ]
+    lines += ["  %-32s %s" % (name, state) for name, state in info["modules"].items()]
+    lines.append("fast paths%s:" % (" (QUILLO_SDK_PORTABLE=1: all off)" if info["portable"] else ""))
+    if not info["shortcuts"]:
+        lines.append("  none")
+    for name, verdict in info["shortcuts"].items():
+        lines.append("  %-32s %s" % (name, "true" if verdict["enabled"] else
+                                     "false (%s)" % (verdict["reason"] or "no reason given")))
+    print("\n".join(lines))
     return 0
 
 
@@ -452,21 +746,19 @@ def cmd_demo(args: argparse.Namespace) -> int:
     from quillo_sdk.demo import run_demo
 
     # Found out before the run, not after it.
-    if args.out:
-        problem = writable_dir_problem(os.path.dirname(os.path.abspath(args.out)))
-        if os.path.isdir(args.out):
-            problem = "%s: Is a directory" % args.out
-        elif os.path.exists(args.out) and not os.access(args.out, os.W_OK):
-            problem = "%s: Permission denied" % args.out
-        if problem:
-            raise JobFailed("cannot write the picture: " + problem)
+    picture = _picture_target(args.out, "quillo-demo.png")
+    if picture:
+        _frame_image_size(args.image)
+    elif args.image:
+        raise UsageError("--image needs a picture to draw: drop --out ''")
     if args.base_dir:
         problem = writable_dir_problem(args.base_dir)
         if problem:
             raise JobFailed("cannot store models in %s: %s" % (args.base_dir, problem))
     configure(logging.DEBUG if args.verbose else logging.INFO)
     try:
-        status = run_demo(frames=args.frames, seed=args.seed, out=args.out, base_dir=args.base_dir, model=args.model)
+        status = run_demo(frames=args.frames, seed=args.seed, out=picture, base_dir=args.base_dir, model=args.model,
+                          image=args.image)
     except OSError as exc:  # an unwritable --out or --base-dir
         raise JobFailed("%s: %s" % (exc.filename or "demo", exc.strerror or exc)) from None
     if status:
@@ -527,8 +819,8 @@ def build_parser() -> argparse.ArgumentParser:
         description="quillo_sdk: rolling frame queue, zone gate, model fetcher and log identifiers.",
         epilog=_examples("quillo demo", "quillo devserver --port 8080", "quillo fetch yolov4-tiny-demo",
                          "quillo model-type ~/.cache/quillo/models/yolov4-tiny-demo",
-                         "quillo zones zones.json detections.json --frame 1280x720 --png zones.png",
-                         note=ENVIRONMENT))
+                         "quillo zones zones.json detections.json --frame 1280x720 --out zones.png",
+                         "quillo zones --check zones.json", "quillo info", note=ENVIRONMENT))
     parser.add_argument("--version", action="version", version="%(prog)s " + __version__)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
@@ -542,14 +834,19 @@ def build_parser() -> argparse.ArgumentParser:
         "demo", cmd_demo, "run every part together against an embedded development backend",
         _wrap("Start a development backend, fetch a detection model end to end, run a synthetic video pipeline "
               "(producer faster than consumer, drop-oldest queue, batch drains, zone gate, log identifiers), "
-              "then print a summary and write a PNG of the zones. No account needed."),
-        _examples("quillo demo", "quillo demo --frames 100 --seed 3 --out /tmp/zones.png",
+              "then print a summary and draw a picture of the zones and the last frames' items (with Pillow, "
+              "the viz extra). No account needed."),
+        _examples("quillo demo", "quillo demo --frames 100 --seed 3 --out /tmp/zones.jpg",
+                  "quillo demo --image frame.jpg --out pictures/",
                   "quillo demo --base-dir ./models --model person-detection-openvino -v",
-                  note="The scene is reproducible from --seed; which frames the queue drops depends on timing."))
+                  note="The scene is reproducible from --seed; which frames the queue drops depends on timing.\n"
+                       "Pictures need Pillow: pip install \"quillo_sdk[viz]\"."))
     demo.add_argument("--frames", type=_positive_int, default=300, help="frames to produce (default 300)")
     demo.add_argument("--seed", type=int, default=7, help="seed of the synthetic scene (default 7)")
-    demo.add_argument("--out", default=os.path.join("out", "quillo-demo.png"),
-                      help="PNG to write (default out/quillo-demo.png)")
+    demo.add_argument("--out", default=os.path.join("out", "quillo-demo.png"), metavar="PICTURE",
+                      help="picture to write, .png or .jpg, or a directory for quillo-demo.png in it; '' for "
+                           "none (default out/quillo-demo.png)")
+    demo.add_argument("--image", metavar="FRAME", help="draw the picture over this camera frame (.png, .jpg)")
     demo.add_argument("--base-dir", type=_nonempty, help="keep fetched models here (default: a temporary directory)")
     demo.add_argument("--model", default=DEFAULT_MODEL, choices=sorted(SAMPLE_MODELS), metavar="KEY",
                       help="sample model to fetch: %s (default %s)" % (", ".join(SAMPLE_MODELS), DEFAULT_MODEL))
@@ -573,7 +870,9 @@ def build_parser() -> argparse.ArgumentParser:
     model_type = command(
         "model-type", cmd_model_type, "name the framework of an unpacked model directory",
         _wrap("Print the framework of the model in DIR (tf_yolo, openvino, tflite, tensorrt, tf_v2, tf_v1, "
-              "torch), or \"unknown\" with exit status 1."),
+              "torch), or \"unknown\" with exit status 1. The rules read DIR's absolute path, as "
+              "download_detection_model gives it: \"yolo\" anywhere in the path counts, also in the name of "
+              "a parent directory."),
         _examples("quillo model-type ~/.cache/quillo/models/yolov4-tiny-demo",
                   "quillo model-type ./models/efficientdet-d0-saved-model || echo 'not a model'"))
     model_type.add_argument("dir", metavar="DIR", help="model directory")
@@ -587,16 +886,34 @@ def build_parser() -> argparse.ArgumentParser:
         "  points lets every item through (annotated only by the zones that match it).\n"
         "DETECTIONS.json: a list of {\"tlwh\": [x, y, w, h], ...}; with an \"info\" object the item is a\n"
         "  track, and info.rect, when present, is its box. Boxes wider and taller than 1 are pixels\n"
-        "  and are divided by --frame.",
+        "  and are divided by --frame (or by the size of the --image frame).\n\n"
+        "--check ZONES.json reports records that quietly change meaning (no points, no roi_id or\n"
+        "  label, vertices outside 0..1, outlines that cross themselves) and exits 1 if it finds any.\n"
+        "Pictures (--out, --image) need Pillow: pip install \"quillo_sdk[viz]\".",
         _examples("quillo zones zones.json detections.json",
-                  "quillo zones zones.json detections.json --frame 1280x720 --anchor 0.5,1 --png zones.png",
+                  "quillo zones zones.json detections.json --frame 1280x720 --anchor 0.5,1 --out zones.png",
+                  "quillo zones zones.json detections.json --image frame.jpg --out pictures/",
+                  "quillo zones --check zones.json",
                   "detector | quillo zones zones.json - | jq '.[].roi_name'"))
     zones.add_argument("zones", metavar="ZONES.json", help="region records")
-    zones.add_argument("detections", metavar="DETECTIONS.json", help="detections or tracks ('-' reads stdin)")
+    zones.add_argument("detections", metavar="DETECTIONS.json", nargs="?",
+                       help="detections or tracks ('-' reads stdin)")
+    zones.add_argument("--check", action="store_true", help="only check ZONES.json for records that change meaning")
     zones.add_argument("--frame", type=frame_size, metavar="WxH", help="frame size in pixels, e.g. 1280x720")
     zones.add_argument("--anchor", type=anchor_point, default=(0.5, 0.5), metavar="AX,AY",
                        help="anchor point as fractions of the box (default 0.5,0.5, the centre; 0.5,1 the feet)")
-    zones.add_argument("--png", metavar="OUT", help="also draw the zones and anchors into this PNG")
+    zones.add_argument("--out", "--png", dest="out", metavar="PICTURE",
+                       help="also draw the zones and items into this .png or .jpg (a directory: quillo-zones.png in it)")
+    zones.add_argument("--image", metavar="FRAME",
+                       help="draw over this camera frame, zones scaled to it (default picture out/quillo-zones.png)")
+
+    info = command(
+        "info", cmd_info, "show versions, libraries and the fast paths in use",
+        _wrap("Print the kit's version, Python and platform, the numpy, shapely, GEOS and libmagic versions, "
+              "the GEOS library the zone gate bound, and every fast path of the compiled modules with whether it "
+              "is on and, when off, why. QUILLO_SDK_PORTABLE=1 turns every fast path off."),
+        _examples("quillo info", "quillo info --json | jq .fast_paths", "QUILLO_SDK_PORTABLE=1 quillo info"))
+    info.add_argument("--json", action="store_true", help="print one JSON object")
 
     devserver = command(
         "devserver", cmd_devserver, "run the development backend on loopback",
@@ -612,6 +929,29 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _causes(exc: BaseException) -> List[BaseException]:
+    chain: List[BaseException] = []
+    while exc is not None and exc not in chain and len(chain) < 20:
+        chain.append(exc)
+        exc = exc.__cause__ or exc.__context__  # type: ignore[assignment]
+    return chain
+
+
+def import_problem(exc: ImportError) -> str:
+    """What a failed import means for the user, and what to install."""
+    from quillo_sdk.picture import PillowMissing
+
+    if isinstance(exc, PillowMissing):
+        return str(exc)
+    text = " ".join(str(e) for e in _causes(exc))
+    if "libmagic" in text or getattr(exc, "name", None) == "magic" or "magic" in text.split():
+        return ("libmagic is missing (the model fetcher needs it): install the libmagic1 package "
+                "(Debian, Ubuntu, Raspberry Pi OS: sudo apt-get install libmagic1; Fedora: file-libs; "
+                "macOS: brew install libmagic)")
+    return "a part of the kit failed to load: %s (reinstall the kit; quillo info shows what loads)" % (
+        str(exc) or type(exc).__name__)
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     args = build_parser().parse_args(argv)
     try:
@@ -621,7 +961,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except JobFailed as exc:
         return _fail(str(exc), 1)
     except ImportError as exc:
-        return _fail("a part of the kit failed to load: %s" % exc, 1)
+        return _fail(import_problem(exc), 1)
     except KeyboardInterrupt:
         return _fail("interrupted", 130)
     except BrokenPipeError:  # the reader went away (| head): nothing more to say

@@ -8,8 +8,8 @@
    dropped); the consumer drains batches with ``drain_fast``, filters every frame through a
    ``ZoneGate`` with include and exclusion zones, and logs each frame's event under a
    ``LogIDGenerator`` identifier.
-3. A summary table, and a PNG of the zones with the kept and dropped anchor points of the last
-   frames.
+3. A summary table, and a picture of the zones with the kept and dropped anchor points of the
+   last frames and the boxes of the last one (with Pillow, the ``viz`` extra).
 """
 
 from __future__ import annotations
@@ -26,6 +26,7 @@ from typing import Dict, List, Optional, Sequence, Set, TextIO, Tuple
 
 from quillo_sdk.constants import KEY
 from quillo_sdk.logging import get_logger
+from quillo_sdk.picture import ItemMark
 
 log = get_logger("demo")
 
@@ -131,8 +132,7 @@ class PipelineResult:
     filter_seconds: List[float] = field(default_factory=list)
     zone_entries: int = 0
     zones: List[dict] = field(default_factory=list)
-    last_kept: List[Tuple[float, float]] = field(default_factory=list)
-    last_dropped: List[Tuple[float, float]] = field(default_factory=list)
+    marks: List[ItemMark] = field(default_factory=list)  # the last frames' detections, for the picture
     picture_frames: int = 0
 
     @property
@@ -170,11 +170,13 @@ def run_pipeline(frames: int, seed: int, inference_time: float = INFERENCE_TIME,
         finally:
             finished.set()
 
-    producer = threading.Thread(target=produce, name="demo-producer")
-    producer.start()
+    # A daemon, started inside the try: a Ctrl-C that lands while it starts still stops it, and
+    # the process never waits at exit for a producer nobody stopped.
+    producer = threading.Thread(target=produce, name="demo-producer", daemon=True)
     zones_of_track: Dict[int, Set[str]] = {}
-    recent: List[Tuple[List[Detection], Set[int]]] = []
+    recent: List[Tuple[List[Detection], Dict[int, List[str]]]] = []
     try:
+        producer.start()
         while True:
             batch = queue.drain_fast(BATCH_SIZE)
             if not batch:
@@ -213,19 +215,22 @@ def run_pipeline(frames: int, seed: int, inference_time: float = INFERENCE_TIME,
                         ", ".join("%s %d" % (z, per_zone[z]) for z in labels),
                         len(frame.tracks), len(kept_tracks)),
                     ids.generate_event_id(EventType.FRAME)))
-                recent.append((frame.detections, {d.det_id for d in kept_detections}))
+                recent.append((frame.detections, {d.det_id: list(d.roi_id) for d in kept_detections}))
                 del recent[:-PICTURE_FRAMES]
     finally:
         stop.set()
-        producer.join()
+        if producer.is_alive():
+            producer.join()
     if result.frames_dropped:
         log.info(ids.format_log_with_id(
             "%d of %d frames dropped by the queue: the consumer is slower than the camera"
             % (result.frames_dropped, result.frames_made), ids.generate_error_id(ErrorType.FRAME_CAPTURE)))
     result.picture_frames = len(recent)
-    for detections, kept in recent:
+    for age, (detections, kept) in enumerate(reversed(recent)):
         for d in detections:
-            (result.last_kept if d.det_id in kept else result.last_dropped).append(anchor(d.tlwh))
+            x, y, w, h = d.tlwh
+            box = (x / FRAME_SIZE[0], y / FRAME_SIZE[1], w / FRAME_SIZE[0], h / FRAME_SIZE[1]) if age == 0 else None
+            result.marks.append(ItemMark(anchor(d.tlwh), d.det_id in kept, kept.get(d.det_id, ()), box))
     return result
 
 
@@ -309,17 +314,24 @@ def summary_lines(fetched: Optional[FetchResult], result: PipelineResult, pictur
     return lines
 
 
-def run_demo(frames: int = 300, seed: int = 7, out: str = os.path.join("out", "quillo-demo.png"),
+def run_demo(frames: int = 300, seed: int = 7, out: Optional[str] = os.path.join("out", "quillo-demo.png"),
              base_dir: Optional[str] = None, model: Optional[str] = None,
-             stdout: Optional[TextIO] = None) -> int:
-    """Run the whole demo; returns the process exit status (0 when every step worked)."""
+             stdout: Optional[TextIO] = None, image: Optional[str] = None) -> int:
+    """Run the whole demo; returns the process exit status (0 when every step worked).
+
+    ``out`` is the picture to write (.png or .jpg; none when empty or None), ``image`` a camera
+    frame to draw it over. Without Pillow the picture is skipped with a note, the rest runs.
+    """
     import sys
 
     from quillo_sdk.devserver import DEFAULT_MODEL, DevServer
-    from quillo_sdk.picture import draw_zones
+    from quillo_sdk.picture import VIZ_HINT, PillowMissing, draw_zones, pillow_available
 
     stdout = stdout or sys.stdout
     started = time.perf_counter()
+    if out and not pillow_available():
+        log.warning("no picture: " + VIZ_HINT)
+        out = None
     if out:  # fail before the work, not after it
         os.makedirs(os.path.dirname(os.path.abspath(out)), exist_ok=True)
     model = model or DEFAULT_MODEL
@@ -334,9 +346,12 @@ def run_demo(frames: int = 300, seed: int = 7, out: str = os.path.join("out", "q
     result = run_pipeline(frames, seed)
     picture = None
     if out:
-        draw_zones(out, result.zones, result.last_kept, result.last_dropped, title="last %d of %d frames" % (
-            result.picture_frames, result.frames_processed))
-        picture = out
+        try:
+            picture = draw_zones(out, result.zones, result.marks, frame=image, title=(
+                "anchors of the last %d of %d frames, boxes of the last one" % (
+                    result.picture_frames, result.frames_processed)))
+        except PillowMissing as exc:
+            log.warning("no picture: %s" % exc)
     for line in summary_lines(fetched, result, picture, time.perf_counter() - started):
         print(line, file=stdout)
     return 0 if fetched.model_dir and fetched.model_type else 1

@@ -28,6 +28,7 @@ import lzma
 import os
 import random
 import secrets
+import socket
 import struct
 import sys
 import tarfile
@@ -50,13 +51,18 @@ ARCHIVE_PREFIX = "/archives/"
 MODELS_PREFIX, MODELS_SUFFIX = MODEL_URL_PATH.split("<MODEL_KEY>")
 MODEL_LIST_PATH = MODELS_PREFIX.rstrip("/")
 DEFAULT_URL_TTL = 600
+# Seconds a connection may sit idle inside a request (a half-sent request line or headers, a client
+# that stops reading) before its thread gives it up.
+REQUEST_TIMEOUT = 30.0
+# An expiry is a Unix time: more digits than any such time has are refused without converting them.
+MAX_EXPIRES_DIGITS = 12
 STREAM_CHUNK = 256 * 1024
 
 
 # --- sample models -------------------------------------------------------------------------------
 
 def _noise(rng: random.Random, size: int) -> bytes:
-    return rng.randbytes(size)
+    return rng.getrandbits(8 * size).to_bytes(size, "little") if size > 0 else b""
 
 
 def _darknet_weights(rng: random.Random, size: int) -> bytes:
@@ -176,9 +182,13 @@ def verify_signed(secret: bytes, path: str, query: str, now: Optional[float] = N
     """True when ``query`` carries an unexpired ``expires`` and its matching ``signature`` for ``path``."""
     params = parse_qs(query, keep_blank_values=True)
     expires_values, signatures = params.get("expires", []), params.get("signature", [])
-    if len(expires_values) != 1 or len(signatures) != 1 or not expires_values[0].isdigit():
+    if len(expires_values) != 1 or len(signatures) != 1:
         return False
-    expires = int(expires_values[0])
+    text = expires_values[0]
+    # isdigit() also takes other scripts' digits; int() of thousands of digits raises on 3.11+.
+    if not (0 < len(text) <= MAX_EXPIRES_DIGITS and text.isascii() and text.isdigit()):
+        return False
+    expires = int(text)
     if expires < (time.time() if now is None else now):
         return False
     return hmac.compare_digest(_signature(secret, path, expires), signatures[0])
@@ -240,8 +250,8 @@ class _Handler(BaseHTTPRequestHandler):
         if not verify_signed(self.server.secret, path, query):
             self._error(HTTPStatus.FORBIDDEN, "bad or expired signature")
             return
-        key = path[len(ARCHIVE_PREFIX):].removesuffix(".tar.xz")
-        if key not in SAMPLE_MODELS or not path.endswith(".tar.xz"):
+        key = path[len(ARCHIVE_PREFIX): -len(".tar.xz")]
+        if not path.endswith(".tar.xz") or key not in SAMPLE_MODELS:
             self._error(HTTPStatus.NOT_FOUND, "no such archive")
             return
         data = memoryview(sample_archive(key))
@@ -264,6 +274,8 @@ class _Server(ThreadingHTTPServer):
         error = sys.exc_info()[1]
         if isinstance(error, ConnectionError):
             log.info("%s went away: %s", client_address[0], error.strerror or error)
+        elif isinstance(error, socket.timeout):  # a client that stopped reading
+            log.info("%s timed out", client_address[0])
         else:
             log.exception("request from %s failed", client_address[0])
 
@@ -276,13 +288,14 @@ class DevServer:
     """
 
     def __init__(self, port: int = 0, token: Optional[str] = None, host: str = "127.0.0.1",
-                 url_ttl: int = DEFAULT_URL_TTL) -> None:
+                 url_ttl: int = DEFAULT_URL_TTL, request_timeout: float = REQUEST_TIMEOUT) -> None:
         if token is not None and any(ord(c) < 0x20 or ord(c) == 0x7F for c in token):
             # The fetcher reads the token file up to the line end and sends it in a header.
             raise ValueError("the device token must not contain line breaks or other control characters")
         self.token = secrets.token_urlsafe(24) if token is None else token
         self.url_ttl = url_ttl
-        self._httpd = _Server((host, port), _Handler, bind_and_activate=True)
+        handler = type("_TimedHandler", (_Handler,), {"timeout": request_timeout})  # per connection
+        self._httpd = _Server((host, port), handler, bind_and_activate=True)
         self._httpd.token = self.token
         self._httpd.secret = secrets.token_bytes(32)
         self._httpd.owner = self
