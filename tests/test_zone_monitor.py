@@ -384,10 +384,13 @@ def test_monitor_equals_the_model(min_frames, lost_after, frames):
 def test_memory_stays_flat_with_tracks_coming_and_going(gate):
     m = ZoneMonitor(gate, min_frames=2, lost_after=0.05)
 
+    frame = [Det(0.15 + 0.01 * (k % 3), 0.45 if k % 2 else 0.15, 0) for k in range(8)]
+
     def run(start, count):
         for i in range(start, start + count):
-            # 8 live tracks; one new id per update, each inside for a while, then gone.
-            frame = [Det(0.15 + 0.01 * (k % 3), 0.45 if k % 2 else 0.15, f"id{i - k}") for k in range(8)]
+            # 8 live tracks; one new id per update, each seen for 8 updates, then gone.
+            for k, d in enumerate(frame):
+                d.track_id = i - k
             m.update(frame, timestamp=i * 0.01)
 
     run(0, 2000)
