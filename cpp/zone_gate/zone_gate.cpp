@@ -12,6 +12,7 @@
 #include "common/py_ops.hpp"
 #include "zone_gate/geometry.hpp"
 #include "zone_gate/items.hpp"
+#include "zone_gate/monitor_binding.hpp"
 #include "zone_gate/shapes.hpp"
 
 #include <nanobind/nanobind.h>
@@ -734,6 +735,7 @@ void init_module(nb::module_ &m) {
           "Interior test of a shapely geometry at the points (xs[i], ys[i]), as the gate decides it.");
     m.def("_anchor_xy", &anchor_xy, nb::arg("box"), nb::arg("anchor_pt"), nb::arg("frame_sz"),
           "The anchor point of `box` as the gate computes and locates it.");
+    init_monitor(m);
 }
 
 } // namespace quillo::zone_gate

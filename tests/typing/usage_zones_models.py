@@ -4,7 +4,7 @@ from typing import Any
 
 from quillo_sdk.constants import MODEL_TYPE
 from quillo_sdk.model import fetch
-from quillo_sdk.roi.zone_gate import RoiData, ZoneGate
+from quillo_sdk.roi.zone_gate import RoiData, ZoneEvent, ZoneGate, ZoneMonitor
 
 zones: list[dict[str, Any]] = [
     {RoiData.ROI_ID_KEY: "a", RoiData.ROI_LABEL_KEY: "bay", RoiData.INCLUDE_KEY: True,
@@ -12,6 +12,10 @@ zones: list[dict[str, Any]] = [
 ]
 gate = ZoneGate(zones, frame_sz=[1280, 720])
 kept = gate.filter_in_roi([], frame_sz=[1280, 720], anchor_pt=(0.5, 1.0))
+monitor = ZoneMonitor(gate, min_frames=3, lost_after=2.0)
+events: list[ZoneEvent] = monitor.update([], timestamp=1.0, anchor_pt=(0.5, 1.0))
+stays: dict[Any, float] = monitor.dwell(7)
+entered: int = monitor.totals()["a"]["entered"] + monitor.occupancy()["a"]
 
 model_dir = fetch.download_detection_model(MODEL_TYPE.INTERNAL)
 if model_dir is not None and model_dir != MODEL_TYPE.INTERNAL:
