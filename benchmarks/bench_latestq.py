@@ -1,10 +1,13 @@
 """LatestQueue against queue.Queue and collections.deque, measured in one run."""
 
 import collections
+import json
+import os
 import queue
+import subprocess
 import sys
 
-from _timing import best_of, per_item_ns, row
+from _timing import best_of, per_item_ns
 
 from quillo_sdk.structures.latestq import LatestQueue
 
@@ -44,15 +47,13 @@ def puts(q, n):
     return run
 
 
-def main():
-    print(f"python {sys.version.split()[0]}")
+def measure():
+    """The kit's figures and their peers, as a list of (label, ns, peer label, peer ns)."""
     a = best_of(reference("A"), 3)
     b = best_of(reference("B"), 3)
-    print(f"reference ({CYCLES} cycles of drain + {CAPACITY} puts, capacity {CAPACITY}):")
-    print(f"  A drain_fast: {a * 1e3:.1f} ms   B get_nowait loop: {b * 1e3:.1f} ms   ratio B/A = {b / a:.2f}")
+    rows = [(f"reference A drain_fast ({CYCLES} cycles, ms)", a * 1e3, "B get_nowait loop", b * 1e3)]
 
     n = 200_000
-    print("put, per item (queue kept full, so every LatestQueue put also drops one):")
     full = LatestQueue(1000)
     puts(full, 1000)()
     latest_ns = per_item_ns(puts(full, n), n)
@@ -60,10 +61,9 @@ def main():
     queue_ns = per_item_ns(lambda: (puts(plain, n)(), plain.queue.clear()), n)
     bounded_deque = collections.deque(maxlen=1000)
     deque_ns = per_item_ns(puts(bounded_deque, n), n)
-    row("LatestQueue.put", latest_ns, "queue.Queue.put", queue_ns)
-    row("LatestQueue.put", latest_ns, "deque(maxlen).append", deque_ns)
+    rows.append(("LatestQueue.put (full: drops one)", latest_ns, "queue.Queue.put", queue_ns))
+    rows.append(("LatestQueue.put (full: drops one)", latest_ns, "deque(maxlen).append", deque_ns))
 
-    print("removing 1000 items, per item:")
     def drained(take):
         q = LatestQueue(1000)
 
@@ -84,19 +84,43 @@ def main():
 
     drain_ns = per_item_ns(drained(lambda q: q.drain_fast(1000)), 50_000)
     loop_ns = per_item_ns(drained(nowait_loop), 50_000)
-    row("drain_fast(1000)", drain_ns, "get_nowait loop", loop_ns)
+    rows.append(("drain_fast(1000), per item", drain_ns, "get_nowait loop", loop_ns))
 
-    print("inherited get_nowait (the fields live behind descriptors):")
     def get_loop(make):
         q = make()
+
         def run():
             q.queue.extend(range(50_000))
             q.unfinished_tasks += 50_000
             nowait_loop(q)
+
         return run
+
     mine = per_item_ns(get_loop(lambda: LatestQueue(-1)), 50_000)
     base = per_item_ns(get_loop(queue.Queue), 50_000)
-    row("LatestQueue.get_nowait", mine, "queue.Queue.get_nowait", base)
+    rows.append(("LatestQueue.get_nowait (inherited)", mine, "queue.Queue.get_nowait", base))
+    return rows
+
+
+def portable_rows():
+    """The same figures on the documented twins, measured in a child process."""
+    env = dict(os.environ, QUILLO_SDK_PORTABLE="1")
+    child = subprocess.run([sys.executable, __file__, "--rows"], env=env, capture_output=True, text=True,
+                           timeout=600, check=True)
+    return json.loads(child.stdout)
+
+
+def main():
+    if "--rows" in sys.argv:
+        print(json.dumps(measure()))
+        return
+    print(f"python {sys.version.split()[0]}; each row: fast shortcuts | documented twins (QUILLO_SDK_PORTABLE=1)")
+    for fast, portable in zip(measure(), portable_rows()):
+        label, ns, peer, peer_ns = fast
+        cells = [f"{value:9.1f} (peer {peer_value:9.1f}, ratio {peer_value / value:6.2f}x)"
+                 for value, peer_value in ((ns, peer_ns), (portable[1], portable[3]))]
+        print(f"  {label:<42} vs {peer:<22} {cells[0]} | {cells[1]}")
+    print("  (ms for the reference row, ns per item otherwise; the reference's ratio is ratio B/A)")
 
 
 if __name__ == "__main__":

@@ -368,3 +368,257 @@ def test_four_threads_fill_exactly_to_capacity():
     for t in threads:
         t.join()
     assert q.qsize() == 100
+
+
+# ---------------------------------------------------------------- shortcuts and their twins
+
+from quillo_sdk.structures import latestq  # noqa: E402
+
+QUEUE_SHORTCUTS = {"thread_lock_layout", "lock_semaphore", "deque_c_functions", "condition_waiters", "state_slot_offset"}
+
+
+def test_every_shortcut_has_a_verdict_and_a_reason_when_off():
+    assert set(latestq._shortcuts) == QUEUE_SHORTCUTS
+    for name, (enabled, reason) in latestq._shortcuts.items():
+        assert type(enabled) is bool, name
+        assert (reason is None) if enabled else (isinstance(reason, str) and reason), name
+
+
+def test_portable_setting_turns_every_shortcut_off():
+    import os
+    import subprocess
+    import sys
+
+    code = "from quillo_sdk.structures import latestq; print(repr(latestq._shortcuts))"
+    env = dict(os.environ, QUILLO_SDK_PORTABLE="1")
+    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    verdicts = eval(out.stdout)  # a dict of tuples of bools and texts
+    assert set(verdicts) == QUEUE_SHORTCUTS
+    assert all(enabled is False and reason for enabled, reason in verdicts.values())
+
+
+# ---------------------------------------------------------------- foreign code outside the lock
+
+def run_bounded(fn, seconds=5):
+    """Runs fn in a daemon thread; a deadlock fails the test instead of hanging it."""
+    finished = []
+    t = threading.Thread(target=lambda: (fn(), finished.append(True)), daemon=True)
+    t.start()
+    t.join(seconds)
+    assert not t.is_alive(), "deadlocked"
+    assert finished == [True]
+
+
+class TouchesQueueOnDelete:
+    def __init__(self, q, seen):
+        self.q, self.seen = q, seen
+
+    def __del__(self):
+        self.seen.append(self.q.qsize())
+
+
+def test_dropped_items_are_released_after_the_lock():
+    seen = []
+    q = LatestQueue(2)
+
+    def three_puts():
+        for _ in range(3):
+            q.put(TouchesQueueOnDelete(q, seen))
+
+    run_bounded(three_puts)
+    assert seen == [2] and q.dropped == 1
+
+
+@pytest.mark.parametrize("factory", [len, lambda items: None])
+def test_drained_items_the_factory_keeps_none_of_are_released_after_the_lock(factory):
+    seen = []
+    q = LatestQueue(5)
+    run_bounded(lambda: [q.put(TouchesQueueOnDelete(q, seen)) for _ in range(3)] and None)
+    run_bounded(lambda: q.drain_fast(2, dest_factory=factory) and None)
+    assert seen == [1, 1]
+
+
+def test_a_deque_subclass_store_keeps_its_methods():
+    import collections
+
+    calls = []
+
+    class Counting(collections.deque):
+        def append(self, item):
+            calls.append("append")
+            super().append(item)
+
+        def popleft(self):
+            calls.append("popleft")
+            return super().popleft()
+
+    class Queue(LatestQueue):
+        def _init(self, maxsize):
+            self.queue = Counting()
+
+    for q in (Queue(2), LatestQueue(2)):
+        if type(q) is LatestQueue:
+            q.queue = Counting()
+        calls.clear()
+        for i in range(3):
+            q.put(i)
+        assert q.drain_fast(1) == [1] and q.get() == 2
+        assert calls == ["append", "append", "popleft", "append", "popleft", "popleft"]
+
+
+# ---------------------------------------------------------------- dropped and on_drop
+
+def test_dropped_counts_every_drop_and_is_read_only():
+    q = filled(3, range(10))
+    assert q.dropped == 7
+    q.drain_fast(10)
+    assert q.dropped == 7
+    with pytest.raises(AttributeError):
+        q.dropped = 0
+    assert LatestQueue(1).dropped == 0
+
+
+@pytest.mark.parametrize("bad", [3, "print"])
+def test_on_drop_must_be_callable(bad):
+    with pytest.raises(TypeError):
+        LatestQueue(2, on_drop=bad)
+    with pytest.raises(TypeError):
+        LatestQueue(2, False, print)  # keyword only
+
+
+def test_on_drop_gets_each_dropped_item_outside_the_lock():
+    got = []
+    q = LatestQueue(2, on_drop=lambda item: got.append((item, q.qsize())))
+    run_bounded(lambda: [q.put(i) for i in range(5)] and None)
+    assert got == [(0, 2), (1, 2), (2, 2)] and list(q.queue) == [3, 4]
+
+
+def test_on_drop_error_reaches_put_with_the_new_item_stored():
+    def refuse(item):
+        raise RuntimeError(f"no room for {item}")
+
+    q = filled(2, [1, 2], on_drop=refuse)
+    with pytest.raises(RuntimeError, match="no room for 1"):
+        q.put(3)
+    assert list(q.queue) == [2, 3] and q.unfinished_tasks == 2 and q.dropped == 1
+    q.put_nowait  # noqa: B018
+    assert q.mutex.acquire(blocking=False)
+    q.mutex.release()
+
+
+def test_on_drop_recycles_buffers_under_concurrency():
+    pool, pool_lock = list(range(200)), threading.Lock()
+    put_count = [0]
+    received = []
+
+    def recycle(buffer):
+        with pool_lock:
+            pool.append(buffer)
+
+    q = LatestQueue(8, on_drop=recycle)
+    done = threading.Event()
+
+    def produce():
+        for _ in range(2000):
+            with pool_lock:
+                buffer = pool.pop() if pool else None
+                if buffer is not None:
+                    put_count[0] += 1
+            if buffer is not None:
+                q.put(buffer)
+            time.sleep(0)
+
+    def consume():
+        while not (done.is_set() and q.empty()):
+            for buffer in q.drain_fast(3):
+                received.append(buffer)
+                recycle(buffer)
+            time.sleep(0)
+
+    producers = [threading.Thread(target=produce) for _ in range(3)]
+    consumer = threading.Thread(target=consume)
+    for t in producers + [consumer]:
+        t.start()
+    for t in producers:
+        t.join(30)
+    done.set()
+    consumer.join(30)
+    assert not any(t.is_alive() for t in producers + [consumer])
+    assert sorted(pool) == list(range(200))  # every buffer came back exactly once
+    assert put_count[0] == len(received) + q.dropped
+
+
+# ---------------------------------------------------------------- shutdown
+
+def test_shutdown_error_is_the_interpreters_where_it_has_one():
+    assert latestq.ShutDown is getattr(queue, "ShutDown", latestq.ShutDown)
+    assert issubclass(latestq.ShutDown, Exception)
+
+
+def test_shutdown_lets_getters_empty_the_queue_first():
+    q = filled(5, [1, 2, 3])
+    q.shutdown()
+    assert q.is_shutdown is True
+    with pytest.raises(latestq.ShutDown):
+        q.put(4)
+    assert q.get() == 1 and q.drain_fast(1) == [2] and q.get_nowait() == 3
+    for take in (q.get, q.get_nowait, lambda: q.drain_fast(5), lambda: q.get(timeout=0.1)):
+        with pytest.raises(latestq.ShutDown):
+            take()
+    assert q.unfinished_tasks == 2  # drain_fast counted its item done, get does not
+
+
+def test_immediate_shutdown_empties_counts_out_and_releases_join():
+    seen = []
+    q = LatestQueue(5)
+    for _ in range(3):
+        q.put(TouchesQueueOnDelete(q, seen))
+    q.task_done()
+    joined = threading.Event()
+    t = threading.Thread(target=lambda: (q.join(), joined.set()))
+    t.start()
+    run_bounded(lambda: q.shutdown(immediate=True))
+    t.join(5)
+    assert joined.is_set() and q.unfinished_tasks == 0 and q.qsize() == 0
+    assert seen == [0, 0, 0]  # removed items released after the lock
+    with pytest.raises(latestq.ShutDown):
+        q.get_nowait()
+
+
+def test_shutdown_wakes_every_blocked_getter():
+    q = LatestQueue(4)
+    outcomes = []
+
+    def wait_for_item(timeout):
+        try:
+            outcomes.append(q.get(timeout=timeout))
+        except latestq.ShutDown:
+            outcomes.append("shut down")
+
+    getters = [threading.Thread(target=wait_for_item, args=(t,)) for t in (None, None, 30)]
+    for t in getters:
+        t.start()
+    while len(q.not_empty._waiters) < len(getters):
+        time.sleep(0.001)
+    q.put("one")
+    q.shutdown()
+    for t in getters:
+        t.join(10)
+    assert not any(t.is_alive() for t in getters)
+    assert sorted(outcomes) == ["one", "shut down", "shut down"]
+
+
+def test_subclass_hooks_are_used_by_immediate_shutdown():
+    class Recording(LatestQueue):
+        def _get(self):
+            item = super()._get()
+            taken.append(item)
+            return item
+
+    taken = []
+    q = Recording(5)
+    q.put(1)
+    q.put(2)
+    q.shutdown(True)
+    assert taken == [1, 2] and q.unfinished_tasks == 0

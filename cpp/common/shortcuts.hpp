@@ -14,7 +14,32 @@
 //
 // name                module     assumes / checked by
 // ------------------  ---------  ---------------------------------------------------
-// (each shortcut adds its row here when it moves behind this seam)
+// thread_lock_layout  latestq    `_thread.lock` is {PyObject_HEAD; PyThread_type_lock;
+//                                weakreflist; char locked}, so the queue's mutex is taken
+//                                with PyThread_acquire_lock(NOWAIT) and released directly.
+//                                Checked on a fresh lock: basic size, and that holds made
+//                                through acquire()/release()/locked() and through the
+//                                layout are seen by the other side. Twin: acquire()/release().
+// lock_semaphore      latestq    the lock's PyThread_type_lock is a POSIX sem_t (Linux,
+//                                before 3.13), so a non-blocking attempt is sem_trywait.
+//                                Checked: sys.thread_info says pthread/semaphore, the
+//                                semaphore's value follows acquire/release, and the layout
+//                                check passes again with it in use. Twin: as above.
+// deque_c_functions   latestq    collections.deque's append/popleft are method descriptors
+//                                whose PyMethodDef has METH_O / METH_NOARGS; their C
+//                                functions are called directly on exact deques. Checked:
+//                                descriptor type, flags, and a probe deque behaves as with
+//                                the methods. Twin: the methods, called by name.
+// condition_waiters   latestq    threading.Condition keeps its waiters in `_waiters`, a
+//                                deque, so an empty one means notify wakes no one and the
+//                                call is skipped. Checked: a fresh Condition has an empty
+//                                deque `_waiters`, and notify/wait name `_waiters`. Twin:
+//                                always call notify.
+// state_slot_offset   latestq    the member descriptor of the instance slot holding the
+//                                queue's record has its offset in PyMemberDescrObject's
+//                                d_member. Checked: T_OBJECT_EX inside the basic size, and
+//                                a value set/deleted through __set__/__delete__ appears at
+//                                that offset. Twin: the descriptor's __get__/__set__.
 #pragma once
 
 #include <nanobind/nanobind.h>

@@ -47,9 +47,7 @@ void SlotAccess::bind(nb::handle module, const char *shortcut, nb::handle cls, c
         offset_ = offset;
 }
 
-PyObject *SlotAccess::peek(PyObject *self) const {
-    if (offset_ >= 0)
-        return *slot_at(self, offset_);
+PyObject *SlotAccess::peek_portable(PyObject *self) const {
     descrgetfunc get = Py_TYPE(descriptor_.ptr())->tp_descr_get;
     nb::object value = nb::steal(get(descriptor_.ptr(), self, reinterpret_cast<PyObject *>(Py_TYPE(self))));
     if (!value.is_valid())

@@ -19,12 +19,17 @@ public:
 
     // The object in the slot of `self` (an instance of the class), or null
     // when it is empty. Borrowed: valid while the slot keeps it.
-    PyObject *peek(PyObject *self) const;
+    PyObject *peek(PyObject *self) const {
+        if (offset_ >= 0)
+            return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + offset_);
+        return peek_portable(self);
+    }
 
     // Puts a new reference to `value` into the slot of `self`.
     void store(PyObject *self, nb::handle value) const;
 
 private:
+    PyObject *peek_portable(PyObject *self) const;
     nb::handle descriptor_;
     Py_ssize_t offset_ = -1;  // >= 0 when the shortcut is on
 };

@@ -186,7 +186,8 @@ nb::object put_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) 
     // back: the item's __del__ or a weakref callback may use this queue.
     nb::object dropped;
     {
-        MutexHold hold(field(s.mutex, self, "mutex"));
+        nb::object mutex = field(s.mutex, self, "mutex");
+        MutexHold hold(mutex);
         if (s.is_shutdown)
             raise_shutdown();
         bool direct = is_direct(self);
@@ -251,7 +252,8 @@ nb::object drain_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
     ReportAfterUnlock lost_items(self);
     nb::object items, result;
     {
-        MutexHold hold(field(s.mutex, self, "mutex"));
+        nb::object mutex = field(s.mutex, self, "mutex");
+        MutexHold hold(mutex);
         nb::object store = field(s.store, self, "queue");
         Py_ssize_t size = length(store);
         if (s.is_shutdown && size == 0)
@@ -293,7 +295,8 @@ nb::object shutdown_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwna
     QueueState &s = held.s;
     nb::object removed;  // released after the lock, as in put
     {
-        MutexHold hold(field(s.mutex, self, "mutex"));
+        nb::object mutex = field(s.mutex, self, "mutex");
+        MutexHold hold(mutex);
         s.is_shutdown = true;
         if (immediate) {
             nb::object store = field(s.store, self, "queue");
