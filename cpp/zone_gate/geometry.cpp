@@ -1,5 +1,4 @@
 #include "zone_gate/geometry.hpp"
-#include "zone_gate/engine_predicate.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -13,7 +12,7 @@ namespace quillo::geometry {
 // A double-precision filter with a relative error bound settles almost every
 // case; it is the same test the geometry engine applies first, so a decided
 // sign is the engine's sign. What the filter cannot decide goes to the
-// engine's own predicate (see engine_predicate.hpp).
+// engine's own predicate, or is left to the caller (Undecided).
 
 namespace {
 
@@ -21,6 +20,7 @@ constexpr double kFilterBound = 1e-15;
 constexpr int kUndecided = 2;
 
 EnginePredicate engine;
+bool engine_rules = true;
 
 int sign_of(double x) { return x < 0 ? -1 : x > 0 ? 1 : 0; }
 
@@ -50,12 +50,16 @@ int orientation_filter(Point a, Point b, Point c) {
 
 void set_engine_predicate(const EnginePredicate &predicate) { engine = predicate; }
 
+void set_engine_rules(bool same_rules) { engine_rules = same_rules; }
+
 int orientation(Point p1, Point p2, Point q) {
     if (!std::isfinite(q.x) || !std::isfinite(q.y))
         throw NonFinitePoint();
     int index = orientation_filter(p1, p2, q);
     if (index != kUndecided)
         return index;
+    if (!engine.orientation)
+        throw Undecided();
     index = engine.orientation(engine.context, p1.x, p1.y, p2.x, p2.y, q.x, q.y);
     if (index == kUndecided)  // the engine reports its own failure this way
         throw NonFinitePoint();
@@ -210,19 +214,28 @@ void Region::add_polygon(const std::vector<std::vector<Point>> &rings) {
             polygon.holes.push_back(make_ring(rings[i], true));
     box_.extend({polygon.shell.box.minx, polygon.shell.box.miny});
     box_.extend({polygon.shell.box.maxx, polygon.shell.box.maxy});
+    for (const std::vector<Point> &ring : rings)
+        note_finite(ring);
     polygons_.push_back(std::move(polygon));
 }
 
 void Region::add_line(std::vector<Point> pts) {
     if (pts.empty())
         return;
+    note_finite(pts);
     Ring line = make_ring(std::move(pts), false);
     box_.extend({line.box.minx, line.box.miny});
     box_.extend({line.box.maxx, line.box.maxy});
     lines_.push_back(std::move(line));
 }
 
+void Region::note_finite(const std::vector<Point> &pts) {
+    for (const Point &p : pts)
+        finite_ = finite_ && std::isfinite(p.x) && std::isfinite(p.y);
+}
+
 void Region::add_point(Point p) {
+    note_finite({p});
     points_.push_back(p);
     box_.extend(p);
 }
@@ -231,6 +244,8 @@ void Region::add_point(Point p) {
 bool Region::contains(Point p) const {
     if (!box_.covers(p.x, p.y))
         return false;
+    if (!finite_ && !engine_rules)
+        throw Undecided();
     Location loc = locate_on_polygons(p);
     if (loc != Location::exterior)
         return loc == Location::interior;
