@@ -18,6 +18,7 @@ namespace {
 
 constexpr double kFilterBound = 1e-15;
 constexpr int kUndecided = 2;
+constexpr double kSmallestSafeProduct = 1e-280;
 
 EnginePredicate engine;
 bool engine_rules = true;
@@ -46,6 +47,19 @@ int orientation_filter(Point a, Point b, Point c) {
     return kUndecided;
 }
 
+// Whether the filter's relative error bound holds: products that overflow, or
+// that fall below the normal range, lose more than the bound allows for.
+// GEOS 3.13 and newer apply the filter regardless, older releases do not.
+bool products_in_range(Point a, Point b, Point c) {
+    const double f[4] = {a.x - c.x, b.y - c.y, a.y - c.y, b.x - c.x};
+    for (int k = 0; k < 4; k += 2) {
+        double product = f[k] * f[k + 1];
+        if (!std::isfinite(product) || (f[k] != 0 && f[k + 1] != 0 && std::fabs(product) < kSmallestSafeProduct))
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 void set_engine_predicate(const EnginePredicate &predicate) { engine = predicate; }
@@ -55,6 +69,8 @@ void set_engine_rules(bool same_rules) { engine_rules = same_rules; }
 int orientation(Point p1, Point p2, Point q) {
     if (!std::isfinite(q.x) || !std::isfinite(q.y))
         throw NonFinitePoint();
+    if (!engine_rules && !products_in_range(p1, p2, q))
+        throw Undecided();
     int index = orientation_filter(p1, p2, q);
     if (index != kUndecided)
         return index;
