@@ -134,13 +134,7 @@ void init_shapes(nb::handle module) {
     module.attr("_geos_library") = path.empty() ? nb::none() : nb::object(nb::str(path.c_str()));
 }
 
-bool contains(const geometry::Region &region, nb::handle geom, geometry::Point p) {
-    try {
-        return region.contains(p);
-    } catch (const geometry::Undecided &) {
-        return truth(api->contains(geom, api->point(p.x, p.y)));
-    }
-}
+bool ask_shapely(nb::handle geom, geometry::Point p) { return truth(api->contains(geom, api->point(p.x, p.y))); }
 
 geometry::Region region_from_geometry(nb::handle geom) {
     geometry::Region region;

@@ -17,9 +17,18 @@ namespace nb = nanobind;
 // shapely. Sets the module's `_geos_library`. Called at import.
 void init_shapes(nb::handle module);
 
+// shapely's `contains` of the geometry `geom` and the point `p`.
+bool ask_shapely(nb::handle geom, geometry::Point p);
+
 // Whether `region`, read from the shapely geometry `geom`, has `p` in its
-// interior: shapely's `contains`, asked only for points the core cannot settle.
-bool contains(const geometry::Region &region, nb::handle geom, geometry::Point p);
+// interior; shapely is asked only for points the core cannot settle.
+inline bool contains(const geometry::Region &region, nb::handle geom, geometry::Point p) {
+    try {
+        return region.contains(p);
+    } catch (const geometry::Undecided &) {
+        return ask_shapely(geom, p);
+    }
+}
 
 // The region of any shapely geometry: polygons, multi-parts and collections
 // are flattened, lower-dimensional parts kept for their own containment rules.
