@@ -4,12 +4,17 @@ Peers:
   python     the rules in plain Python: one shapely Point and `contains` calls per item
   vectorised boxes gathered into numpy arrays, prepared zones, shapely.contains_xy per zone,
              then the same copies and annotations
+The kit is measured twice: on its shortcuts (fast) and, in a subprocess with
+QUILLO_SDK_PORTABLE=1, on their documented-API twins (portable).
 Run: python benchmarks/bench_zone_gate.py
 """
 
 from __future__ import annotations
 
 import copy
+import json
+import os
+import subprocess
 import sys
 import timeit
 
@@ -174,24 +179,46 @@ def describe(result):
     return [(getattr(r, "roi_id", None) or r.info.get("roi_id"), id(r)) for r in result]
 
 
+def make_frames(rng, gate):
+    frames = {}
+    for n in (10, 100, 1000):
+        frames[f"{n} detections"] = [Det(b) for b in make_boxes(rng, n, gate)]
+    frames["1000 tracks"] = [Track(b, k) for k, b in enumerate(make_boxes(rng, 1000, gate))]
+    return frames
+
+
+def kit_times():
+    """Seconds per filter_in_roi call for each frame, printed as JSON (run under QUILLO_SDK_PORTABLE=1)."""
+    rng = np.random.default_rng(42)
+    gate = ZoneGate(make_records(rng))
+    frames = make_frames(rng, gate)
+    print(json.dumps({name: best(lambda items=items: gate.filter_in_roi(items)) for name, items in frames.items()}))
+
+
+def portable_times():
+    env = dict(os.environ, QUILLO_SDK_PORTABLE="1")
+    out = subprocess.run([sys.executable, __file__, "--kit-times"], capture_output=True, text=True, env=env,
+                         timeout=600, check=True)
+    return json.loads(out.stdout.splitlines()[-1])
+
+
 def main():
     rng = np.random.default_rng(42)
     records = make_records(rng)
     gate = ZoneGate(records)
     python_gate = PythonGate(records)
     vector_gate = VectorisedGate(records)
+    portable = portable_times()
     n_zones = len(gate._included_rois)
     vertex_counts = [len(r["points"]) for r in gate._included_rois]
     print(f"zone gate benchmark: {n_zones} include zones ({vertex_counts} vertices), "
           f"{len(records) - n_zones} exclusion zones; Python {sys.version.split()[0]}, "
           f"shapely {shapely.__version__}, GEOS {shapely.geos_version_string}")
 
-    frames = {}
-    for n in (10, 100, 1000):
-        frames[f"{n} detections"] = [Det(b) for b in make_boxes(rng, n, gate)]
-    frames["1000 tracks"] = [Track(b, k) for k, b in enumerate(make_boxes(rng, 1000, gate))]
+    frames = make_frames(rng, gate)
 
-    header = f"{'frame':<16}{'kit':>10}{'python':>11}{'vector':>11}{'x python':>10}{'x vector':>10}{'ns/item':>9}{'/zone':>7}"
+    header = (f"{'frame':<16}{'kit':>10}{'python':>11}{'vector':>11}{'x python':>10}{'x vector':>10}{'ns/item':>9}"
+              f"{'/zone':>7}{'portable':>10}{'x python':>10}")
     print(header)
     print("-" * len(header))
     for name, items in frames.items():
@@ -204,7 +231,8 @@ def main():
         t_vec = best(lambda: vector_gate.filter_in_roi(items))
         print(f"{name:<16}{t_kit * 1e6:>8.1f}us{t_py * 1e6:>9.1f}us{t_vec * 1e6:>9.1f}us"
               f"{t_py / t_kit:>9.1f}x{t_vec / t_kit:>9.1f}x{t_kit / len(items) * 1e9:>9.0f}"
-              f"{t_kit / len(items) / n_zones * 1e9:>7.0f}")
+              f"{t_kit / len(items) / n_zones * 1e9:>7.0f}{portable[name] / len(items) * 1e9:>10.0f}"
+              f"{t_py / portable[name]:>9.1f}x")
         print(f"{'':<16}kept {len(want)} of {len(items)}")
 
     # Containment alone: the anchors of a large frame against each include zone, kit vs prepared shapely.
@@ -219,4 +247,7 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    if sys.argv[1:] == ["--kit-times"]:
+        kit_times()
+    else:
+        main()

@@ -809,6 +809,8 @@ def test_filtering_equals_shapely_on_many_items():
     assert got == want
 
 
+ENGINE_RULES = shapely.geos_version >= (3, 13, 0)
+
 # Points the geometry engine locates differently from exact arithmetic (its
 # orientation is double-double) or in odd zones: the gate sides with the engine.
 E72 = 2.0 ** -72
@@ -832,7 +834,12 @@ ENGINE_CASES = [
 @pytest.mark.parametrize("ring, point", ENGINE_CASES)
 def test_containment_sides_with_the_engine(ring, point):
     zone = Polygon(ring)
-    expected = zone.contains(Point(*point))
+    try:
+        expected = zone.contains(Point(*point))
+    except shapely.errors.GEOSException as refused:  # GEOS before 3.13 refuses infinite zones
+        with pytest.raises(type(refused), match="NaN/Inf"):
+            zone_gate._contains_xy(zone, [point[0]], [point[1]])
+        return
     assert zone_gate._contains_xy(zone, [point[0]], [point[1]]).tolist() == [expected]
 
 
@@ -851,6 +858,11 @@ def test_overflowing_vertices_follow_the_engine(logged):
         records = [rec("wide", "w", [(0, 0), (1e39, 0), (0, 1)])]  # 1e39 is inf in float32
         gate = ZoneGate(records)
     zone = records[0]["shapely_polygon"]
+    if not ENGINE_RULES:  # GEOS before 3.13 refuses every point of an infinite zone
+        with pytest.raises(shapely.errors.GEOSException):
+            zone.contains(Point(0.25, 0.25))
+        assert gate.filter_in_roi([Det((0.2, 0.2, 0.1, 0.1))]) == [] and len(logged) == 1
+        return
     assert zone.contains(Point(0.25, 0.25))
     assert ids(gate.filter_in_roi([Det((0.2, 0.2, 0.1, 0.1))])) == [["w"]]
     assert logged == []
@@ -1001,3 +1013,149 @@ def test_any_input_gives_the_reference_list_or_one_logged_error(records, item_li
            ("copy", r.info["roi_id"] if hasattr(r, "info") and isinstance(r.info, dict) else r.roi_id)
            for r in result]
     assert got == expected
+
+
+# ---------------------------------------------------------------- shortcuts, the GEOS library, shapely versions
+
+SHORTCUTS = {"optional_attr", "type_lookup", "instance_dict", "geos_predicate"}
+
+
+def run_python(code, env=None, timeout=120):
+    """Runs `code` in a fresh interpreter; subprocess.run ends it on a time-out as well."""
+    import os
+    import subprocess
+    import sys
+
+    full_env = dict(os.environ, **(env or {}))
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=timeout,
+                         env=full_env)
+    assert out.returncode == 0, out.stderr
+    return out.stdout
+
+
+def test_shortcuts_and_the_bound_library_are_listed():
+    import os
+
+    from quillo_sdk.constants import PORTABLE
+
+    assert set(zone_gate._shortcuts) == SHORTCUTS
+    for name, (enabled, reason) in zone_gate._shortcuts.items():
+        assert type(enabled) is bool and (reason is None) == enabled, name
+        expected = not PORTABLE and (name != "geos_predicate" or ENGINE_RULES)
+        assert enabled == expected, (name, reason)
+    library = zone_gate._geos_library
+    if zone_gate._shortcuts["geos_predicate"][0]:
+        assert os.path.isabs(library) and os.path.basename(library).startswith("libgeos_c")
+        assert os.path.dirname(library) != os.path.dirname(shapely.__file__)  # the real file, not a link next to it
+    else:
+        assert library is None
+
+
+# What a gate and the containment hook answer on hard inputs, as JSON, in any interpreter.
+ANSWERS_SCRIPT = r"""
+import json, math, warnings
+import numpy as np
+import shapely
+from shapely.geometry import Polygon
+from quillo_sdk.roi import zone_gate
+from quillo_sdk.roi.zone_gate import ZoneGate
+
+class Det:
+    def __init__(self, tlwh):
+        self.tlwh = tlwh
+
+E72 = 2.0 ** -72
+rings = [[(0.0, E72), (1.0, 1.0), (0.0, 1.0)], [(0.0, -1e-200), (1e-200, 1e-200), (0.0, 1.0)],
+         [(0.0, 0.0), (np.inf, 0.0), (0.0, 1.0)], [(0.2, 0.2), (0.8, 0.2), (0.8, 0.8), (0.2, 0.8)]]
+points = [(2 * E72, 3 * E72), (1e-201, 0.0), (0.25, 0.25), (1e300, 0.5), (0.2, 0.5), (0.8, 0.5), (0.5, 0.5)]
+rng = np.random.default_rng(3)
+answers = {}
+with warnings.catch_warnings(), np.errstate(all="ignore"):
+    warnings.simplefilter("ignore")
+    for k, ring in enumerate(rings):
+      try:
+        zone = Polygon(ring)
+        xs = np.concatenate([[p[0] for p in points], rng.uniform(-0.1, 1.1, 2000), np.nextafter(rng.uniform(0, 1, 500), 2)])
+        ys = np.concatenate([[p[1] for p in points], rng.uniform(-0.1, 1.1, 2000), xs[-500:] * ring[1][1]])
+        answers[f"zone{k}"] = zone_gate._contains_xy(zone, xs, ys).tolist()
+        gate = ZoneGate([{"label": "z", "roi_id": "z", "include": True, "points": ring}])
+        kept = gate.filter_in_roi([Det((x, y, 0.0, 0.0)) for x, y in points])
+        answers[f"gate{k}"] = [getattr(item, "roi_id", None) for item in kept]
+      except shapely.errors.GEOSException as e:
+        answers[f"zone{k}"] = str(e)
+print(json.dumps({"shortcuts": {k: v[0] for k, v in zone_gate._shortcuts.items()},
+                  "library": zone_gate._geos_library, "answers": answers}))
+"""
+
+
+def answers(env=None, prelude=""):
+    import json
+
+    return json.loads(run_python(prelude + ANSWERS_SCRIPT, env).splitlines()[-1])
+
+
+def test_portable_mode_turns_every_shortcut_off_and_answers_the_same():
+    fast, portable = answers({"QUILLO_SDK_PORTABLE": "0"}), answers({"QUILLO_SDK_PORTABLE": "1"})
+    assert set(portable["shortcuts"]) == SHORTCUTS and not any(portable["shortcuts"].values())
+    assert portable["library"] is None
+    assert fast["answers"] == portable["answers"]
+
+
+STAND_IN = r"""
+#include <math.h>
+static int token;
+void *GEOS_init_r(void) { return &token; }
+const char *GEOSversion(void) { return VERSION; }
+/* Right where plain doubles settle the turn, deliberately wrong where they cannot. */
+int GEOSOrientationIndex_r(void *h, double ax, double ay, double bx, double by, double px, double py) {
+    (void)h;
+    double l = (ax - px) * (by - py), r = (ay - py) * (bx - px), det = l - r;
+    if (fabs(det) > 1e-9 * (fabs(l) + fabs(r)))
+        return det > 0 ? 1 : -1;
+    return -1;
+}
+"""
+
+
+@pytest.fixture(scope="module")
+def stand_in_libraries(tmp_path_factory):
+    import shutil
+    import subprocess
+
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        pytest.skip("no C compiler to build a stand-in GEOS library")
+    folder = tmp_path_factory.mktemp("stand_in_geos")
+    source = folder / "stand_in.c"
+    source.write_text(STAND_IN)
+    libraries = []
+    for soname in ("libgeos_c.so.1", "libgeos_c-0.so.1"):
+        target = folder / soname
+        subprocess.run([compiler, "-shared", "-fPIC", "-O1", f"-Wl,-soname,{soname}",
+                        f'-DVERSION="{shapely.geos_capi_version_string}"', "-o", str(target), str(source), "-lm"],
+                       check=True, capture_output=True, timeout=120)
+        libraries.append(str(target))
+    return libraries
+
+
+def test_a_stand_in_geos_loaded_first_changes_no_answer(stand_in_libraries):
+    # Loaded locally: a global stand-in would also interpose shapely's own GEOS
+    # calls, which only a complete GEOS survives; name order still puts it first.
+    prelude = ("import ctypes\n"
+               + "".join(f"ctypes.CDLL({path!r}, mode=ctypes.RTLD_LOCAL)\n" for path in stand_in_libraries))
+    plain, crowded = answers(), answers(prelude=prelude)
+    assert crowded["library"] == plain["library"] and crowded["library"] not in stand_in_libraries
+    assert crowded["shortcuts"] == plain["shortcuts"]
+    assert crowded["answers"] == plain["answers"]
+
+
+def test_shapely_older_than_2_is_refused_by_name(tmp_path):
+    # An installed shapely 1.8 cannot sit beside 2.x in one environment; a package
+    # that reports 1.8.5 ahead of it on the path stands in for it.
+    fake = tmp_path / "shapely"
+    fake.mkdir()
+    (fake / "__init__.py").write_text('__version__ = "1.8.5"\n')
+    code = (f"import sys; sys.path.insert(0, {str(tmp_path)!r})\n"
+            "try:\n    import quillo_sdk.roi.zone_gate\n"
+            "except ImportError as e:\n    print('ImportError:', e)\n")
+    assert run_python(code).strip() == "ImportError: quillo_sdk needs shapely 2.0 or newer; found 1.8.5"

@@ -40,6 +40,27 @@
 //                                d_member. Checked: T_OBJECT_EX inside the basic size, and
 //                                a value set/deleted through __set__/__delete__ appears at
 //                                that offset. Twin: the descriptor's __get__/__set__.
+// optional_attr       zone_gate  before 3.13, the private _PyObject_LookupAttr reads an
+//                                attribute without building the AttributeError (public from
+//                                3.13 as PyObject_GetOptionalAttr); checked on present,
+//                                absent and raising attributes against getattr.
+//                                Twin: PyObject_GetAttr, AttributeError cleared.
+// type_lookup         zone_gate  the private _PyType_Lookup resolves a name along a class's
+//                                MRO dicts; checked on object and two probe classes for the
+//                                copy hooks. Twin: walk __mro__ and each class's __dict__.
+// instance_dict       zone_gate  before 3.13, an instance allocated with tp_alloc has no inline
+//                                attribute values, and a copied dict can become its __dict__
+//                                (3.13+: object.__new__ and an update of its own dict);
+//                                checked by copying a probe instance and comparing attributes
+//                                and dict independence. Twin: object.__new__(cls) and
+//                                new.__dict__.update(state), as copy.copy does.
+// geos_predicate      zone_gate  the GEOS C library named in shapely.lib's DT_NEEDED, found
+//                                through its link map (dlinfo), exports GEOSOrientationIndex_r
+//                                with the engine's own rounding; checked by its GEOSversion()
+//                                equal to shapely's and three plain turns. Off for GEOS older
+//                                than 3.13, whose point location follows other rules.
+//                                Twin: shapely.contains decides the points the
+//                                floating-point filter cannot settle.
 #pragma once
 
 #include <nanobind/nanobind.h>

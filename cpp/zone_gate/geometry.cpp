@@ -1,5 +1,4 @@
 #include "zone_gate/geometry.hpp"
-#include "zone_gate/engine_predicate.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -13,14 +12,16 @@ namespace quillo::geometry {
 // A double-precision filter with a relative error bound settles almost every
 // case; it is the same test the geometry engine applies first, so a decided
 // sign is the engine's sign. What the filter cannot decide goes to the
-// engine's own predicate (see engine_predicate.hpp).
+// engine's own predicate, or is left to the caller (Undecided).
 
 namespace {
 
 constexpr double kFilterBound = 1e-15;
 constexpr int kUndecided = 2;
+constexpr double kSmallestSafeProduct = 1e-280;
 
 EnginePredicate engine;
+bool engine_rules = true;
 
 int sign_of(double x) { return x < 0 ? -1 : x > 0 ? 1 : 0; }
 
@@ -46,16 +47,35 @@ int orientation_filter(Point a, Point b, Point c) {
     return kUndecided;
 }
 
+// Whether the filter's relative error bound holds: products that overflow, or
+// that fall below the normal range, lose more than the bound allows for.
+// GEOS 3.13 and newer apply the filter regardless, older releases do not.
+bool products_in_range(Point a, Point b, Point c) {
+    const double f[4] = {a.x - c.x, b.y - c.y, a.y - c.y, b.x - c.x};
+    for (int k = 0; k < 4; k += 2) {
+        double product = f[k] * f[k + 1];
+        if (!std::isfinite(product) || (f[k] != 0 && f[k + 1] != 0 && std::fabs(product) < kSmallestSafeProduct))
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 void set_engine_predicate(const EnginePredicate &predicate) { engine = predicate; }
 
+void set_engine_rules(bool same_rules) { engine_rules = same_rules; }
+
 int orientation(Point p1, Point p2, Point q) {
     if (!std::isfinite(q.x) || !std::isfinite(q.y))
         throw NonFinitePoint();
+    if (!engine_rules && !products_in_range(p1, p2, q))
+        throw Undecided();
     int index = orientation_filter(p1, p2, q);
     if (index != kUndecided)
         return index;
+    if (!engine.orientation)
+        throw Undecided();
     index = engine.orientation(engine.context, p1.x, p1.y, p2.x, p2.y, q.x, q.y);
     if (index == kUndecided)  // the engine reports its own failure this way
         throw NonFinitePoint();
@@ -210,19 +230,28 @@ void Region::add_polygon(const std::vector<std::vector<Point>> &rings) {
             polygon.holes.push_back(make_ring(rings[i], true));
     box_.extend({polygon.shell.box.minx, polygon.shell.box.miny});
     box_.extend({polygon.shell.box.maxx, polygon.shell.box.maxy});
+    for (const std::vector<Point> &ring : rings)
+        note_finite(ring);
     polygons_.push_back(std::move(polygon));
 }
 
 void Region::add_line(std::vector<Point> pts) {
     if (pts.empty())
         return;
+    note_finite(pts);
     Ring line = make_ring(std::move(pts), false);
     box_.extend({line.box.minx, line.box.miny});
     box_.extend({line.box.maxx, line.box.maxy});
     lines_.push_back(std::move(line));
 }
 
+void Region::note_finite(const std::vector<Point> &pts) {
+    for (const Point &p : pts)
+        finite_ = finite_ && std::isfinite(p.x) && std::isfinite(p.y);
+}
+
 void Region::add_point(Point p) {
+    note_finite({p});
     points_.push_back(p);
     box_.extend(p);
 }
@@ -231,6 +260,8 @@ void Region::add_point(Point p) {
 bool Region::contains(Point p) const {
     if (!box_.covers(p.x, p.y))
         return false;
+    if (!finite_ && !engine_rules)
+        throw Undecided();
     Location loc = locate_on_polygons(p);
     if (loc != Location::exterior)
         return loc == Location::interior;

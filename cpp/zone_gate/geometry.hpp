@@ -6,7 +6,10 @@
 // zones come from: outline points are outside, rings use the even-odd
 // crossing rule, lines have Mod-2 endpoint boundaries, and the orientation
 // test behind every decision is the engine's own predicate, so even
-// near-degenerate points land where the engine puts them.
+// near-degenerate points land where the engine puts them. Where that predicate
+// is not at hand, or the engine's rules are not these, the cases the
+// floating-point filter cannot settle raise Undecided, and the caller asks the
+// engine about that point itself.
 #pragma once
 
 #include <cstddef>
@@ -36,6 +39,24 @@ enum class Location { exterior, boundary, interior };
 struct NonFinitePoint : std::domain_error {
     NonFinitePoint() : std::domain_error("CGAlgorithmsDD::orientationIndex encountered NaN/Inf numbers") {}
 };
+
+// Raised for a point the filter cannot locate without the engine.
+struct Undecided {};
+
+// The engine's orientation predicate (GEOSOrientationIndex_r): -1, 0, 1, or 2 on error.
+struct EnginePredicate {
+    int (*orientation)(void *context, double ax, double ay, double bx, double by, double px, double py) = nullptr;
+    void *context = nullptr;
+};
+
+// Installs the predicate for what the filter cannot decide; without one
+// (the default) such cases raise Undecided.
+void set_engine_predicate(const EnginePredicate &predicate);
+
+// Whether the engine locates points by the rules written here (GEOS 3.13 and
+// newer). When it does not, zones with a non-finite coordinate are left to
+// the engine as well.
+void set_engine_rules(bool same_rules);
 
 // Sign of the turn p1 -> p2 -> q as the geometry engine computes it: +1 when q
 // lies left of the directed line p1->p2, -1 when right, 0 when collinear.
@@ -83,11 +104,13 @@ private:
     Location locate_on_polygons(Point p) const;
     Location locate_on_lines(Point p) const;
     bool is_line_boundary(Point p) const;
+    void note_finite(const std::vector<Point> &pts);
 
     std::vector<Polygon> polygons_;
     std::vector<Ring> lines_;  // open vertex chains; Ring only for the bounding box
     std::vector<Point> points_;
     Box box_ = Box::empty();
+    bool finite_ = true;  // every coordinate finite
 };
 
 } // namespace quillo::geometry

@@ -1,7 +1,9 @@
 #include "zone_gate/items.hpp"
 
+#include "common/instance_copy.hpp"
 #include "common/module_attr.hpp"
 #include "common/py_ops.hpp"
+#include "common/refs.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -15,12 +17,12 @@ struct Bound {
     PyObject *dispatch_table;       // copyreg.dispatch_table, consulted by copy.copy
     PyTypeObject *ndarray;
     PyObject *np_floating, *np_integer, *np_longdouble;
-    PyObject *empty_tuple, *one, *reduce_ex_name, *getstate_name;
+    PyObject *one, *reduce_ex_name, *getstate_name;
     // What a class statement without __slots__ produces, for recognising plain instances.
     Py_ssize_t plain_basicsize, plain_dictoffset;
     // object's own copy hooks; a type that resolves to anything else is copied by copy.copy.
     PyObject *names[7];
-    PyObject *object_hooks[7];
+    nb::object object_hooks[7];
 } *bound = nullptr;
 
 constexpr const char *kCopyHooks[7] = {"__copy__",           "__reduce_ex__", "__reduce__", "__getstate__",
@@ -176,35 +178,6 @@ bool read_float64_box(PyObject *box, Number v[4]) {
 
 // ------------------------------------------------------------ copies
 
-PyObject *lookup(PyTypeObject *type, PyObject *name) { return _PyType_Lookup(type, name); }
-
-// `cls.__new__(cls)` for a plain class. Before 3.13 the instance is allocated
-// without the inline attribute values object.__new__ would prepare, since the
-// copied dict replaces them at once.
-nb::object new_instance(PyTypeObject *type) {
-#if PY_VERSION_HEX < 0x030D0000
-    return take(type->tp_alloc(type, 0));
-#else
-    return take(PyBaseObject_Type.tp_new(type, bound->empty_tuple, nullptr));
-#endif
-}
-
-// copy.copy's `new.__dict__.update(state)` on a fresh instance. Before 3.13 a
-// copy of the dict simply becomes the new instance's dict; from 3.13 on the
-// instance keeps its inline values, and a dict set over them loses the
-// attributes (seen on 3.13.0), so the values are added to its own dict.
-void copy_attributes(PyObject *target, PyObject *dict) {
-#if PY_VERSION_HEX < 0x030D0000
-    nb::object state = take(PyDict_Copy(dict));
-    if (PyObject_GenericSetDict(target, state.ptr(), nullptr) < 0)
-        throw nb::python_error();
-#else
-    nb::object own = take(PyObject_GenericGetDict(target, nullptr));
-    if (PyDict_Update(own.ptr(), dict) < 0)
-        throw nb::python_error();
-#endif
-}
-
 bool is_plain_type(PyTypeObject *type) {
     if (Py_TYPE(type) != &PyType_Type || !(type->tp_flags & Py_TPFLAGS_HEAPTYPE) ||
         (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) ||
@@ -214,7 +187,7 @@ bool is_plain_type(PyTypeObject *type) {
         type->tp_basicsize != bound->plain_basicsize || type->tp_dictoffset != bound->plain_dictoffset)
         return false;
     for (int i = 0; i < 7; ++i)
-        if (lookup(type, bound->names[i]) != bound->object_hooks[i])
+        if (instance_copy::type_lookup(type, bound->names[i]).ptr() != bound->object_hooks[i].ptr())
             return false;
     int registered = PyDict_Contains(bound->dispatch_table, reinterpret_cast<PyObject *>(type));
     if (registered < 0)
@@ -240,17 +213,17 @@ Number Number::of(PyObject *value) {
 }
 
 void init_items(nb::handle module) {
+    instance_copy::choose(module);
     nb::module_ numpy = nb::module_::import_("numpy");
     nb::object plain = nb::handle(reinterpret_cast<PyObject *>(&PyType_Type))("_Plain", nb::tuple(), nb::dict());
     auto *plain_type = reinterpret_cast<PyTypeObject *>(plain.ptr());
     bound = new Bound{};
     bound->ns.bind(module);
-    bound->dispatch_table = import_name("copyreg", "dispatch_table").release().ptr();
-    bound->ndarray = reinterpret_cast<PyTypeObject *>(nb::object(numpy.attr("ndarray")).release().ptr());
-    bound->np_floating = nb::object(numpy.attr("floating")).release().ptr();
-    bound->np_integer = nb::object(numpy.attr("integer")).release().ptr();
-    bound->np_longdouble = nb::object(numpy.attr("longdouble")).release().ptr();
-    bound->empty_tuple = nb::tuple().release().ptr();
+    bound->dispatch_table = keep_forever(import_name("copyreg", "dispatch_table"));
+    bound->ndarray = reinterpret_cast<PyTypeObject *>(keep_forever(numpy.attr("ndarray")));
+    bound->np_floating = keep_forever(numpy.attr("floating"));
+    bound->np_integer = keep_forever(numpy.attr("integer"));
+    bound->np_longdouble = keep_forever(numpy.attr("longdouble"));
     bound->one = PyFloat_FromDouble(1.0);
     bound->reduce_ex_name = PyUnicode_InternFromString("__reduce_ex__");
     bound->getstate_name = PyUnicode_InternFromString("__getstate__");
@@ -258,7 +231,7 @@ void init_items(nb::handle module) {
     bound->plain_dictoffset = plain_type->tp_dictoffset;
     for (int i = 0; i < 7; ++i) {
         bound->names[i] = PyUnicode_InternFromString(kCopyHooks[i]);
-        bound->object_hooks[i] = lookup(&PyBaseObject_Type, bound->names[i]);  // borrowed, immortal type
+        bound->object_hooks[i] = instance_copy::type_lookup(&PyBaseObject_Type, bound->names[i]);
     }
     if (!bound->one || !bound->reduce_ex_name || !bound->getstate_name)
         throw nb::python_error();
@@ -341,12 +314,8 @@ nb::object Copier::copy(PyObject *item) {
             shadowed = PyDict_Contains(dict.ptr(), bound->getstate_name);
         if (shadowed < 0)
             throw nb::python_error();
-        if (!shadowed) {
-            nb::object result = new_instance(type);
-            if (PyDict_GET_SIZE(dict.ptr()) > 0)
-                copy_attributes(result.ptr(), dict.ptr());
-            return result;
-        }
+        if (!shadowed)
+            return instance_copy::new_with_attributes(type, dict.ptr());
     }
     return bound->ns.get("copy").attr("copy")(nb::handle(item));
 }

@@ -1,16 +1,20 @@
 #include "zone_gate/shapes.hpp"
-#include "zone_gate/engine_predicate.hpp"
-
+#include "common/geos_library.hpp"
 #include "common/module_attr.hpp"
+#include "common/py_ops.hpp"
+#include "common/shortcuts.hpp"
+
+#include <nanobind/stl/string.h>
 
 #include <cstring>
+#include <string>
 
 namespace quillo::zone_gate {
 
 namespace {
 
 struct Shapely {
-    nb::object get_type_id, get_parts, get_rings, get_coordinates, ascontiguousarray, float64;
+    nb::object get_type_id, get_parts, get_rings, get_coordinates, ascontiguousarray, float64, contains, point;
 };
 Shapely *api = nullptr;
 
@@ -83,15 +87,54 @@ void add_geometry(geometry::Region &region, nb::handle geom) {
     }
 }
 
+// The orientation predicate of the GEOS library shapely uses, checked
+// against that library's reported version and a few plain turns.
+std::string bind_engine(nb::handle shapely, std::string *path) {
+    std::string extension = nb::cast<std::string>(shapely.attr("lib").attr("__file__"));
+    geos_library::Binding geos = geos_library::bind_dependency_of(extension);
+    std::string expected = nb::cast<std::string>(shapely.attr("geos_capi_version_string"));
+    if (geos.version != expected)
+        return geos.path + " reports GEOS " + geos.version + ", shapely was built with " + expected;
+    struct Turn {
+        double ax, ay, bx, by, px, py;
+        int sign;
+    };
+    for (const Turn &t : {Turn{0, 0, 1, 0, 0, 1, 1}, Turn{0, 0, 1, 0, 0, -1, -1}, Turn{0, 0, 1, 1, 2, 2, 0}})
+        if (geos.orientation_index(geos.context, t.ax, t.ay, t.bx, t.by, t.px, t.py) != t.sign)
+            return geos.path + " answers a plain orientation wrongly";
+    geometry::set_engine_predicate({geos.orientation_index, geos.context});
+    *path = geos.path;
+    return {};
+}
+
 } // namespace
 
-void init_shapes() {
+void init_shapes(nb::handle module) {
     nb::module_ shapely = nb::module_::import_("shapely");
-    geometry::set_engine_predicate(geometry::load_engine_predicate());
     nb::module_ numpy = nb::module_::import_("numpy");
-    api = new Shapely{shapely.attr("get_type_id"), shapely.attr("get_parts"), shapely.attr("get_rings"),
-                      shapely.attr("get_coordinates"), numpy.attr("ascontiguousarray"), numpy.attr("float64")};
+    api = new Shapely{shapely.attr("get_type_id"),       shapely.attr("get_parts"),
+                      shapely.attr("get_rings"),         shapely.attr("get_coordinates"),
+                      numpy.attr("ascontiguousarray"),   numpy.attr("float64"),
+                      shapely.attr("contains"),          import_name("shapely.geometry", "Point")};
+    // GEOS 3.13 rewrote point location (RelateNG); older releases settle some
+    // near-degenerate points and non-finite zones differently, so there
+    // shapely decides every case the filter cannot.
+    nb::tuple geos_version = nb::borrow<nb::tuple>(shapely.attr("geos_version"));
+    bool same_rules = nb::cast<int>(geos_version[0]) > 3 ||
+                      (nb::cast<int>(geos_version[0]) == 3 && nb::cast<int>(geos_version[1]) >= 13);
+    geometry::set_engine_rules(same_rules);
+    std::string path;
+    if (same_rules) {
+        shortcuts::choose(module, "geos_predicate", [&] { return bind_engine(shapely, &path); });
+    } else {
+        std::string version = nb::cast<std::string>(shapely.attr("geos_version_string"));
+        shortcuts::record(module, "geos_predicate", false,
+                          "GEOS " + version + " locates points by older rules; shapely decides the hard cases");
+    }
+    module.attr("_geos_library") = path.empty() ? nb::none() : nb::object(nb::str(path.c_str()));
 }
+
+bool ask_shapely(nb::handle geom, geometry::Point p) { return truth(api->contains(geom, api->point(p.x, p.y))); }
 
 geometry::Region region_from_geometry(nb::handle geom) {
     geometry::Region region;

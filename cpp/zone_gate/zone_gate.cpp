@@ -5,11 +5,14 @@
 // keeps the zones in prepared form (the geometry core's regions), together
 // with the objects they were read from; every call checks by identity that
 // the fields still hold those objects, and reads them afresh when they don't.
+#include "common/atomic_shared.hpp"
 #include "common/call_args.hpp"
 #include "common/errors.hpp"
 #include "common/method.hpp"
 #include "common/module_attr.hpp"
+#include "common/optional_attr.hpp"
 #include "common/py_ops.hpp"
+#include "common/refs.hpp"
 #include "zone_gate/geometry.hpp"
 #include "zone_gate/items.hpp"
 #include "zone_gate/monitor_binding.hpp"
@@ -19,7 +22,6 @@
 #include <structmember.h>
 
 #include <array>
-#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <new>
@@ -126,15 +128,14 @@ bool holds(PyObject *record, PyObject *key, PyObject *expected) {
         PyErr_Clear();
         return value == expected;
     }
-    PyObject *value = PyObject_GetItem(record, key);
-    if (!value) {
+    nb::object value = nb::steal(PyObject_GetItem(record, key));
+    if (!value.is_valid()) {
         if (!PyErr_ExceptionMatches(PyExc_Exception))
             throw nb::python_error();
         PyErr_Clear();
         return false;
     }
-    Py_DECREF(value);
-    return value == expected;
+    return value.ptr() == expected;
 }
 
 struct Prepared {
@@ -184,6 +185,7 @@ struct Prepared {
 };
 
 using PreparedPtr = std::shared_ptr<const Prepared>;
+using PreparedSlot = AtomicShared<const Prepared>;
 
 PreparedPtr prepare(nb::handle included, nb::handle exclusion_map) {
     auto p = std::make_shared<Prepared>();
@@ -218,7 +220,7 @@ struct GateObject {
     PyObject_HEAD
     PyObject *dict;
     PyObject *weakrefs;
-    std::atomic<PreparedPtr> prepared;
+    PreparedSlot prepared;
 };
 
 PyTypeObject *gate_type = nullptr;
@@ -230,7 +232,7 @@ GateObject *as_gate(PyObject *self) {
 PyObject *gate_new(PyTypeObject *type, PyObject *, PyObject *) {
     PyObject *self = type->tp_alloc(type, 0);
     if (self)
-        new (&reinterpret_cast<GateObject *>(self)->prepared) std::atomic<PreparedPtr>();
+        new (&reinterpret_cast<GateObject *>(self)->prepared) PreparedSlot();
     return self;
 }
 
@@ -252,21 +254,19 @@ int gate_traverse(PyObject *self, visitproc visit, void *arg) {
 
 int gate_clear(PyObject *self) {
     auto *g = reinterpret_cast<GateObject *>(self);
-    Py_CLEAR(g->dict);
+    clear_field(g->dict);
     g->prepared.store(nullptr);
     return 0;
 }
 
 void gate_dealloc(PyObject *self) {
-    PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     auto *g = reinterpret_cast<GateObject *>(self);
     if (g->weakrefs)
         PyObject_ClearWeakRefs(self);
     gate_clear(self);
-    g->prepared.~atomic();
-    type->tp_free(self);
-    Py_DECREF(type);
+    g->prepared.~PreparedSlot();
+    free_heap_instance(self);
 }
 
 PyMemberDef gate_members[] = {
@@ -395,7 +395,7 @@ void assign_roi_info(PyObject *item_copy, const Records &records, bool has_info,
         nb::object list = take(PyList_New(static_cast<Py_ssize_t>(records.size())));
         Py_ssize_t i = 0;
         for (PyObject *record : records)
-            PyList_SET_ITEM(list.ptr(), i++, get_or(record, key, names.empty_text).release().ptr());
+            list_set(list, i++, get_or(record, key, names.empty_text));
         return list;
     };
     nb::object ids = values(names.roi_id);
@@ -419,18 +419,13 @@ const Parameters filter_params{"filter_in_roi", filter_names, 4, 4, 2};
 
 // Reads `info` as hasattr-like probing does, but any ordinary error means "no info".
 nb::object optional_info(PyObject *obj) {
-    PyObject *value = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-    int found = PyObject_GetOptionalAttr(obj, names.info, &value);
-#else
-    int found = _PyObject_LookupAttr(obj, names.info, &value);
-#endif
-    if (found < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception))
-            throw nb::python_error();
-        PyErr_Clear();
+    try {
+        return optional_attr::get(obj, names.info);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception))
+            throw;
+        return nb::object();
     }
-    return nb::steal(value);
 }
 
 nb::object box_of(PyObject *obj, const nb::object &info) {
@@ -483,12 +478,12 @@ nb::object filter_body(PyObject *self, PyObject *items, PyObject *frame_sz_arg, 
 
         matched.clear();
         for (std::size_t z = 0; z < zones.size(); ++z) {
-            if (!zones[z].area.contains(p))
+            const ZoneSource &source = prepared->sources[z];
+            if (!contains(zones[z].area, source.geometry, p))
                 continue;
             bool excluded = false;
-            for (const geometry::Region &e : zones[z].exclusions)
-                if ((excluded = e.contains(p)))
-                    break;
+            for (std::size_t e = 0; e < zones[z].exclusions.size() && !excluded; ++e)
+                excluded = contains(zones[z].exclusions[e], source.exclusion_items[e], p);
             if (!excluded)
                 matched.push_back(prepared->sources[z].record.ptr());
         }
@@ -506,58 +501,17 @@ nb::object filter_body(PyObject *self, PyObject *items, PyObject *frame_sz_arg, 
     return result;
 }
 
-// Makes `exc` the exception being handled (sys.exc_info()) until restore().
-class HandledException {
-public:
-    explicit HandledException(PyObject *exc) {
-#if PY_VERSION_HEX >= 0x030B0000
-        previous_ = PyErr_GetHandledException();
-        PyErr_SetHandledException(exc);
-#else
-        PyErr_GetExcInfo(&type_, &previous_, &tb_);
-        PyErr_SetExcInfo(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(exc))), Py_NewRef(exc),
-                         PyException_GetTraceback(exc));
-#endif
-    }
-    void restore() {
-#if PY_VERSION_HEX >= 0x030B0000
-        PyErr_SetHandledException(previous_);
-        Py_XDECREF(previous_);
-#else
-        PyErr_SetExcInfo(type_, previous_, tb_);
-#endif
-        previous_ = nullptr;
-    }
-
-private:
-    PyObject *previous_ = nullptr;
-#if PY_VERSION_HEX < 0x030B0000
-    PyObject *type_ = nullptr, *tb_ = nullptr;
-#endif
-};
-
 // Logs an ordinary exception through the module's logger and answers an empty
 // list; anything else (interrupts, exit) goes on to the caller.
 nb::object log_and_drop() {
     if (!PyErr_ExceptionMatches(PyExc_Exception))
         throw nb::python_error();
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb)
-        PyException_SetTraceback(value, tb);
-    nb::object exc = nb::steal(value);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    // As inside an except block, so the logging call sees the exception as the one being handled.
-    HandledException handling(exc.ptr());
-    try {
+    nb::object exc = fetch_exception();
+    {
+        // As inside an except block, so the logging call sees the exception as the one being handled.
+        HandledException handling(exc);
         ns.get("exception_traceback")(ns.get("logger"), exc);
-    } catch (...) {
-        handling.restore();
-        throw;
     }
-    handling.restore();
     return nb::list();
 }
 
@@ -639,7 +593,7 @@ nb::object contains_xy(nb::handle geometry, nb::handle xs, nb::handle ys) {
     char *data = PyByteArray_AS_STRING(buffer.ptr());
     try {
         for (std::size_t i = 0; i < x.size(); ++i)
-            data[i] = region.contains({x[i], y[i]});
+            data[i] = contains(region, geometry, {x[i], y[i]});
     } catch (const geometry::NonFinitePoint &e) {
         set_engine_error(e);
         throw nb::python_error();
@@ -719,18 +673,19 @@ void init_module(nb::module_ &m) {
     m.attr("np") = nb::module_::import_("numpy");
     m.attr("Polygon") = import_name("shapely.geometry", "Polygon");
     m.attr("Point") = import_name("shapely.geometry", "Point");
-    engine_error = import_name("shapely.errors", "GEOSException").release().ptr();
+    engine_error = keep_forever(import_name("shapely.errors", "GEOSException"));
     m.attr("KEY") = import_name("quillo_sdk.constants", "KEY");
     m.attr("get_logger") = import_name("quillo_sdk.logging", "get_logger");
     m.attr("exception_traceback") = import_name("quillo_sdk.logging", "exception_traceback");
     m.attr("logger") = m.attr("get_logger")("ZoneGate");
-    init_shapes();
+    init_shapes(m);
     init_items(m);
+    optional_attr::choose(m);
 
     m.attr("RoiData") = make_roi_data();
     nb::object gate = make_gate_class();
     m.attr("ZoneGate") = gate;
-    gate.release();  // the module keeps the type for the process lifetime
+    keep_forever(gate);  // gate_type points to it for the process lifetime
     m.def("_contains_xy", &contains_xy, nb::arg("geometry"), nb::arg("xs"), nb::arg("ys"),
           "Interior test of a shapely geometry at the points (xs[i], ys[i]), as the gate decides it.");
     m.def("_anchor_xy", &anchor_xy, nb::arg("box"), nb::arg("anchor_pt"), nb::arg("frame_sz"),

@@ -12,6 +12,8 @@ from quillo_sdk.constants import KEY as KEY
 from quillo_sdk.logging import get_logger as get_logger
 
 logger: logging.Logger
+_shortcuts: dict[str, tuple[bool, str | None]]
+_geos_library: str | None
 
 def exception_traceback(logger: logging.Logger, exc: BaseException) -> None: ...
 
