@@ -2,15 +2,13 @@
 // wrapped so that module code never counts references itself.
 #pragma once
 
+#include "common/py_ops.hpp"
+
 #include <nanobind/nanobind.h>
 
 namespace quillo {
 
 namespace nb = nanobind;
-
-// Keeps `o` alive for the rest of the process (module-level bindings) and
-// returns it as a plain pointer.
-inline PyObject *keep_forever(nb::object o) { return o.release().ptr(); }
 
 // PyList_SET_ITEM on a fresh list: the list takes over `value`.
 inline void list_set(nb::handle list, Py_ssize_t i, nb::object value) {

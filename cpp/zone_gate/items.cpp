@@ -219,11 +219,11 @@ void init_items(nb::handle module) {
     auto *plain_type = reinterpret_cast<PyTypeObject *>(plain.ptr());
     bound = new Bound{};
     bound->ns.bind(module);
-    bound->dispatch_table = keep_forever(import_name("copyreg", "dispatch_table"));
-    bound->ndarray = reinterpret_cast<PyTypeObject *>(keep_forever(numpy.attr("ndarray")));
-    bound->np_floating = keep_forever(numpy.attr("floating"));
-    bound->np_integer = keep_forever(numpy.attr("integer"));
-    bound->np_longdouble = keep_forever(numpy.attr("longdouble"));
+    bound->dispatch_table = keep_forever(import_name("copyreg", "dispatch_table")).ptr();
+    bound->ndarray = reinterpret_cast<PyTypeObject *>(keep_forever(numpy.attr("ndarray")).ptr());
+    bound->np_floating = keep_forever(numpy.attr("floating")).ptr();
+    bound->np_integer = keep_forever(numpy.attr("integer")).ptr();
+    bound->np_longdouble = keep_forever(numpy.attr("longdouble")).ptr();
     bound->one = PyFloat_FromDouble(1.0);
     bound->reduce_ex_name = PyUnicode_InternFromString("__reduce_ex__");
     bound->getstate_name = PyUnicode_InternFromString("__getstate__");

@@ -673,7 +673,7 @@ void init_module(nb::module_ &m) {
     m.attr("np") = nb::module_::import_("numpy");
     m.attr("Polygon") = import_name("shapely.geometry", "Polygon");
     m.attr("Point") = import_name("shapely.geometry", "Point");
-    engine_error = keep_forever(import_name("shapely.errors", "GEOSException"));
+    engine_error = keep_forever(import_name("shapely.errors", "GEOSException")).ptr();
     m.attr("KEY") = import_name("quillo_sdk.constants", "KEY");
     m.attr("get_logger") = import_name("quillo_sdk.logging", "get_logger");
     m.attr("exception_traceback") = import_name("quillo_sdk.logging", "exception_traceback");
