@@ -18,7 +18,8 @@ $(PY):
 # needs only a C++ compiler, the Python headers and libmagic1 from the system.
 install: $(PY)
 	$(PY) -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4" "cmake>=3.18" ninja
-	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m pip install -q --no-build-isolation \
+	PATH="$(abspath $(VENV))/bin:$$PATH" CMAKE_BUILD_PARALLEL_LEVEL=$${CMAKE_BUILD_PARALLEL_LEVEL:-2} \
+		$(PY) -m pip install -q --no-build-isolation \
 		-Cbuild-dir=$(BUILD_DIR) ".[test,viz]"
 
 demo: install

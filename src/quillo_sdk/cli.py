@@ -27,9 +27,15 @@ PROG = "quillo"
 class UsageError(Exception):
     """Bad input from the user: reported on one line, exit status 2."""
 
+    def __init__(self, message: str) -> None:
+        super().__init__(message)
+
 
 class JobFailed(Exception):
     """The command's job failed: reported on one line, exit status 1."""
+
+    def __init__(self, message: str) -> None:
+        super().__init__(message)
 
 
 # requests' connection errors: "HTTPConnectionPool(host='h', port=9): Max retries exceeded with url: /m

@@ -39,6 +39,9 @@ COORD_LIMIT = 1e5
 class PillowMissing(ImportError):
     """Pillow (the ``viz`` extra) is not installed; the message says how to get it."""
 
+    def __init__(self, message: str = VIZ_HINT) -> None:
+        super().__init__(message)
+
 
 def _pillow() -> Any:
     try:
