@@ -887,11 +887,12 @@ def test_broken_download_resumes_or_starts_over(env, tmp_path, server, change, e
     assert fetch.download_file(url, str(target), progress=lambda done, total: seen.append((done, total))) is True
     assert target.read_bytes() == expected
     assert leftovers(tmp_path) == []
-    second = env["server"].hits()[-1].headers
+    second = env["server"].hits()[1].headers
     assert second.get("if-range") == if_range
     assert second.get("range") == (None if if_range is None else "bytes=%d-" % CUT)
     resumed = expected is BODY and if_range is not None and server.get("ranges", True)
-    assert resource.sent == (len(BODY) if resumed else CUT + len(BODY))
+    if server.get("conditional", True):  # otherwise a ranged answer of the new file is dropped unread
+        assert resource.sent == (len(BODY) if resumed else CUT + len(BODY))
     assert seen[0][0] > (CUT if resumed else 0) and seen[-1] == (len(expected), len(expected))
     assert all(a[0] < b[0] for a, b in zip(seen, seen[1:]))
 

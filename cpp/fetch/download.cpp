@@ -407,6 +407,8 @@ nb::object fetch_to_file(nb::handle cloud_url, nb::handle local_file, nb::handle
     }
     ScopedClose closer(response);
     bool resumed = resume_from > 0 && status.equal(nb::int_(206));
+    if (!resumed)
+        resume_from = 0;
     if (!resumed && !status.equal(nb::int_(200))) {
         log_warning(concat({nb::str("failed downloading status code: "), text_of(status)}));
         for (int refused : {401, 403, 404})

@@ -30,7 +30,8 @@ thread_local const OwnModel *own_model = nullptr;
 bool reaches_into_other_model(std::string_view name) {
     if (!own_model)
         return false;
-    std::vector<std::string_view> parts = components(normpath(name));
+    std::string normal = normpath(name);
+    std::vector<std::string_view> parts = components(normal);
     if (parts.empty())
         return false;
     std::string top(parts.front());
