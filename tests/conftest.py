@@ -37,6 +37,48 @@ class Reply:
     file: Optional[str] = None
 
 
+class Resource:
+    """A file served with ETag/Last-Modified that honours ``Range`` and ``If-Range``.
+
+    ``cuts`` gives, per request in order, the byte of the whole file at which
+    the connection is closed (None: not cut). ``ranges=False`` ignores Range
+    and always sends the whole body. ``body`` and ``etag`` may be changed
+    between requests: the file changed on the server.
+    """
+
+    def __init__(self, body: bytes, etag: Optional[str] = '"v1"', last_modified: Optional[str] = None,
+                 ranges: bool = True, conditional: bool = True, cuts: Sequence[Optional[int]] = (),
+                 piece: int = 1 << 16, stall: float = 0.0) -> None:
+        self.body, self.etag, self.last_modified, self.ranges = body, etag, last_modified, ranges
+        self.conditional = conditional  # False: If-Range ignored, as a broken server might
+        self.cuts, self.piece, self.stall = list(cuts), piece, stall
+        self.requests = 0
+        self.sent = 0  # body bytes handed out over all requests
+
+    def answer(self, headers: Dict[str, str]) -> Reply:
+        cut = self.cuts[self.requests] if self.requests < len(self.cuts) else None
+        self.requests += 1
+        validators = {v for v in (self.etag, self.last_modified) if v}
+        wanted, condition = headers.get("range", ""), headers.get("if-range")
+        start = 0
+        if self.ranges and wanted.startswith("bytes=") and wanted.endswith("-") and (
+                condition is None or condition in validators or not self.conditional):
+            start = int(wanted[len("bytes="):-1])
+        extra = {}
+        if self.etag:
+            extra["ETag"] = self.etag
+        if self.last_modified:
+            extra["Last-Modified"] = self.last_modified
+        status = 200
+        if start:
+            status = 206
+            extra["Content-Range"] = "bytes %d-%d/%d" % (start, len(self.body) - 1, len(self.body))
+        body = self.body[start:]
+        limit = None if cut is None else max(0, cut - start)
+        self.sent += len(body) if limit is None else min(limit, len(body))
+        return Reply(status, body, headers=extra, cut_after=limit, piece=self.piece, stall=self.stall)
+
+
 @dataclass
 class Seen:
     method: str
@@ -48,11 +90,12 @@ class LoopbackServer:
     """A threaded HTTP/1.1 server on 127.0.0.1 answering from a route table.
 
     A route is a Reply, a list of Replies (one per request, the last one
-    repeated) or a callable taking the request path and returning a Reply.
+    repeated), a Resource, or a callable taking the request path and
+    returning a Reply.
     """
 
     def __init__(self) -> None:
-        self.routes: Dict[str, Union[Reply, List[Reply], Callable[[str], Reply]]] = {}
+        self.routes: Dict[str, Union[Reply, List[Reply], Resource, Callable[[str], Reply]]] = {}
         self.seen: List[Seen] = []
         self._lock = threading.Lock()
         server = self
@@ -63,7 +106,8 @@ class LoopbackServer:
             def do_GET(self) -> None:  # noqa: N802 - http.server's naming
                 with server._lock:
                     server.seen.append(Seen("GET", self.path, {k.lower(): v for k, v in self.headers.items()}))
-                reply = server._reply_for(self.path)
+                headers = {k.lower(): v for k, v in self.headers.items()}
+                reply = server._reply_for(self.path, headers)
                 server._send(self, reply)
 
             def log_message(self, *args: object) -> None:
@@ -78,7 +122,7 @@ class LoopbackServer:
     def url(self, path: str, host: str = "127.0.0.1") -> str:
         return "http://%s:%d%s" % (host, self.port, path)
 
-    def route(self, path: str, reply: Union[Reply, List[Reply], Callable[[str], Reply]]) -> str:
+    def route(self, path: str, reply: Union[Reply, List[Reply], Resource, Callable[[str], Reply]]) -> str:
         self.routes[path] = reply
         return self.url(path)
 
@@ -86,10 +130,13 @@ class LoopbackServer:
         with self._lock:
             return [s for s in self.seen if path is None or s.path.split("?")[0] == path]
 
-    def _reply_for(self, path: str) -> Reply:
+    def _reply_for(self, path: str, headers: Dict[str, str]) -> Reply:
         route = self.routes.get(path.split("?")[0])
         if route is None:
             return Reply(404, b"not found")
+        if isinstance(route, Resource):
+            with self._lock:
+                return route.answer(headers)
         if callable(route):
             return route(path)
         if isinstance(route, list):

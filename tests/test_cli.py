@@ -262,8 +262,8 @@ def test_fetch_downloads_unpacks_and_names_the_model(tmp_path, backend):
 
 @needs_fetch
 @pytest.mark.parametrize("model, token, reason", [
-    ("yolov4-tiny-demo", "wrong-token", "status. 401"),
-    ("no-such-model", "fetch-token", "status. 404"),
+    ("yolov4-tiny-demo", "wrong-token", "status. 401 (check the token file at "),
+    ("no-such-model", "fetch-token", "status. 404 (no model with key no-such-model)"),
     ("yolov4-tiny-demo", None, "Token file not found at "),
     ("http://127.0.0.1:9/m.tar.xz", None, "Failed to download from http://127.0.0.1:9/m.tar.xz - "),
 ])
@@ -321,26 +321,40 @@ def test_devserver_on_a_busy_port_fails_on_one_line(backend):
     assert "--port 0" in run.stderr
 
 
-def test_progress_bar_redraws_progress_and_keeps_other_lines():
-    out = io.StringIO()
-    bar = ProgressBar(out, width=10)
-    log = logging.getLogger("quillo_sdk.test_progress")
-    log.propagate, log.level = False, logging.INFO
-    log.addHandler(bar)
-    for message in ["Downloading...", "Downloading... 40% (2MB / 4MB)", "Downloading... 100% (4MB / 4MB)",
-                    "Finished the downloading"]:
-        log.info(message)
-    assert out.getvalue() == ("  Downloading...\n\r  [####......]  40%  2 / 4 MB\r  [##########] 100%  4 / 4 MB\n"
-                              "  Finished the downloading\n")
+class FakeClock:
+    def __init__(self):
+        self.now = 100.0
+
+    def __call__(self):
+        return self.now
 
 
-def test_progress_bar_line_is_ended_when_the_fetch_stops():
-    # Ctrl-C mid-download: the error line must not land on the bar's line.
-    out = io.StringIO()
-    bar = ProgressBar(out, width=10)
-    bar.handle(logging.makeLogRecord({"msg": "Downloading... 20% (0MB / 0MB)", "levelno": logging.INFO}))
+@pytest.mark.parametrize("width", [80, 40, 20])
+def test_progress_bar_draws_bytes_speed_and_eta_on_one_line(width):
+    out, clock = io.StringIO(), FakeClock()
+    bar = ProgressBar(out, width=width, clock=clock)
+    bar(1 << 20, 4 << 20)
+    clock.now += 1
+    bar(2 << 20, 4 << 20)
+    drawn = out.getvalue().split("\r")[1:]
+    assert all(len(line) < width and "\n" not in line for line in drawn)
+    if width >= 60:
+        assert "50% 2.0 MiB / 4.0 MiB 1.0 MiB/s ETA 0:02" in drawn[-1]
+    clock.now += 2
+    bar(4 << 20, 4 << 20)
+    assert out.getvalue().endswith("\n") and not bar.active
+
+
+def test_progress_bar_without_a_length_and_after_a_restart():
+    out, clock = io.StringIO(), FakeClock()
+    bar = ProgressBar(out, width=60, clock=clock)
+    bar(3000, None)
+    clock.now += 1
+    bar(5000, None)
+    assert out.getvalue().split("\r")[-1] == "4.9 KiB 2.0 KiB/s"
+    bar(100, None)  # the download started over: speed counted afresh
     bar.close()
-    assert out.getvalue() == "\r  [##........]  20%\n"
+    assert out.getvalue().endswith("\n")
 
 
 # --- demo ----------------------------------------------------------------------------------------

@@ -13,10 +13,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,53 +25,7 @@ namespace {
 // Large copies per member write: fewer trips through the tar library.
 constexpr long kCopyBufferSize = 1 << 20;
 
-// An exclusive flock on `path` (created if missing), held for the scope.
-// The wait happens without the host's lock; signals are honoured meanwhile.
-class ModelLock {
-public:
-    explicit ModelLock(const std::string &path) {
-        fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        if (fd_ < 0)
-            raise_os_error(errno, path);
-        for (;;) {
-            int rc, err;
-            {
-                nb::gil_scoped_release unlocked;
-                rc = flock(fd_, LOCK_EX);
-                err = errno;
-            }
-            if (rc == 0)
-                return;
-            if (err != EINTR) {
-                close(fd_);
-                raise_os_error(err, path);
-            }
-            if (PyErr_CheckSignals() != 0) {
-                close(fd_);
-                throw nb::python_error();
-            }
-        }
-    }
-    ModelLock(const ModelLock &) = delete;
-    ModelLock &operator=(const ModelLock &) = delete;
-    ~ModelLock() { close(fd_); }
-
-private:
-    int fd_ = -1;
-};
-
 constexpr std::size_t kNameMax = 255;
-
-// The lock file of the archive `file_name`: hidden, beside it; a name too long
-// for the file system is replaced by its hash.
-std::string lock_name(const std::string &file_name) {
-    std::string name = "." + file_name + ".lock";
-    if (name.size() <= kNameMax)
-        return name;
-    char hashed[32];
-    std::snprintf(hashed, sizeof hashed, ".%016zx.lock", std::hash<std::string>{}(file_name));
-    return hashed;
-}
 
 // Prefix of the staging directories of `model_name` (mkdtemp adds six characters).
 std::string staging_prefix(const std::string &model_name) {
@@ -179,6 +131,7 @@ bool unpack(nb::handle tar_xz_file, const std::string &tar_path, const std::stri
             nb::object archive = global("tarfile").attr("open")(
                 nb::arg("fileobj") = compressed, nb::arg("mode") = "r|", nb::arg("copybufsize") = kCopyBufferSize);
             ScopedClose close_archive(archive);
+            OwnModelOnly own_model(save_dir, model_name);
             global("_safe_extract")(archive, fs_text(staging.path()));
             drain(compressed);
             remove_file(tar_path);
@@ -188,6 +141,7 @@ bool unpack(nb::handle tar_xz_file, const std::string &tar_path, const std::stri
             return nb::bool_(true);
         },
         [&](nb::handle exc) -> nb::object {
+            note_failure(Failure::failed);
             log_warning(concat({nb::str("Failed to extracting tarxz "), tar_xz_file, nb::str(" - "), text_of(exc)}));
             unlink(tar_path.c_str());
             return nb::bool_(false);
@@ -195,7 +149,7 @@ bool unpack(nb::handle tar_xz_file, const std::string &tar_path, const std::stri
     return done.ptr() == Py_True;
 }
 
-nb::object retrieve(nb::handle cloud_url) {
+nb::object retrieve(nb::handle cloud_url, nb::handle progress) {
     nb::object parts = global("urlparse")(cloud_url);
     nb::object save_dir = nb::steal(PyOS_FSPath(global("BASE_MODEL_DIR").ptr()));
     if (!save_dir.is_valid())
@@ -223,7 +177,7 @@ nb::object retrieve(nb::handle cloud_url) {
     if (finished())
         return model_dir;
     // Another fetch of this model may be under way: wait for it, then look again.
-    ModelLock lock(path_join(save_path, lock_name(fs_path(file_name))));
+    FileLock lock(hidden_beside(tar_path, ".lock"));
     if (finished())
         return model_dir;
     sweep_leftovers(save_path, fs_path(file_name), fs_path(model_name));
@@ -233,7 +187,11 @@ nb::object retrieve(nb::handle cloud_url) {
         remove_file(model_path);
     }
     auto download = [&] {
-        nb::object ok = global("download_file")(nb::arg("cloud_url") = cloud_url, nb::arg("local_file") = tar_xz_file);
+        nb::object download_file = global("download_file");
+        nb::object ok = progress.is_none()
+                            ? download_file(nb::arg("cloud_url") = cloud_url, nb::arg("local_file") = tar_xz_file)
+                            : download_file(nb::arg("cloud_url") = cloud_url, nb::arg("local_file") = tar_xz_file,
+                                            nb::arg("progress") = progress);
         return truth(ok);
     };
     if (exists(tar_path)) {
@@ -261,10 +219,16 @@ nb::object retrieve(nb::handle cloud_url) {
 }
 
 nb::object download_url_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *cloud_url = bind_call<1>("download_url", {"cloud_url"}, args, nargs, kwnames)[0];
+    static const char *const names[] = {"cloud_url", "progress"};
+    PyObject *values[2] = {};
+    if (!bind_arguments({"download_url", names, 2, 1, 1}, args, nargs, kwnames, values))
+        throw nb::python_error();
+    PyObject *cloud_url = values[0];
     require_str(cloud_url, "cloud_url");
-    return catch_ordinary([&] { return retrieve(cloud_url); },
+    nb::handle progress = values[1] ? nb::handle(values[1]) : nb::handle(Py_None);
+    return catch_ordinary([&] { return retrieve(cloud_url, progress); },
                           [&](nb::handle exc) -> nb::object {
+                              note_failure(Failure::failed);
                               log_warning(concat({nb::str("Failed to download from "), cloud_url, nb::str(" - "),
                                                   text_of(exc)}));
                               return nb::none();
@@ -278,8 +242,12 @@ void export_archive(nb::module_ &m) {
         {"download_url", "download_url", kModule,
          "Return the model directory for the archive at ``cloud_url``: an existing one as it is, "
          "otherwise the archive (reused when present and not empty, else downloaded) unpacked into "
-         "``BASE_MODEL_DIR`` and deleted. Failures are logged and give None.",
-         "(cloud_url)", {{"cloud_url", "str"}, {"return", "str | None"}}, vectorcall_entry<download_url_impl>});
+         "``BASE_MODEL_DIR`` and deleted. Failures are logged and give None. No member may replace "
+         "what another model has there, nor unpack past ``MAX_MODEL_BYTES`` or 64 MiB short of a full "
+         "disk. ``progress`` is handed to download_file.",
+         "(cloud_url, *, progress=None)",
+         {{"cloud_url", "str"}, {"progress", "Callable[[int, int | None], object] | None"}, {"return", "str | None"}},
+         vectorcall_entry<download_url_impl>});
 }
 
 } // namespace quillo::fetch

@@ -1,7 +1,9 @@
 // download_file: one HTTP body streamed to disk in chunks of 1 MiB, with a
-// progress line every 5 percent. The body goes to a temporary file beside the
-// destination, which takes the destination's name only once the body is
-// complete, so a failed download never leaves a partial file there.
+// progress line every 5 percent. The body goes to a hidden partial file beside
+// the destination, which takes the destination's name only once the body is
+// complete, so a failed download never leaves a partial file there. A broken
+// body that can be resumed keeps its partial file, and the next call asks for
+// the rest.
 #include "fetch/fetch.hpp"
 #include "fetch/paths.hpp"
 
@@ -10,11 +12,15 @@
 #include "common/method.hpp"
 
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
+#include <fstream>
 #include <optional>
-#include <random>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace quillo::fetch {
@@ -22,43 +28,57 @@ namespace quillo::fetch {
 namespace {
 
 constexpr Py_ssize_t kChunkSize = 1048576;
-constexpr std::size_t kNameMax = 255;
 
-// A file open for writing under a fresh name beside `target`
-// (".<name>.<8 characters>.part"); removed unless commit() renames it to
-// `target`.
-class PartFile {
+using Clock = std::chrono::steady_clock;
+
+// The partial download of `target`, kept hidden beside it between attempts
+// with what is needed to ask for the rest: the full length and the first
+// response's validator (ETag, else Last-Modified). Without a validator there
+// is nothing to resume against, and the partial file goes with a failure.
+class Partial {
 public:
-    explicit PartFile(const std::string &target) : target_(target) {
-        // What opening `target` itself would have refused, refused now and
-        // under its name, not after the whole body has been fetched.
-        if (is_dir(target))
-            raise_os_error(EISDIR, target);
-        std::size_t slash = target.rfind('/');
-        std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-        std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-        thread_local std::mt19937_64 random{std::random_device{}()};
-        static constexpr char alphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-        for (int attempt = 0;; ++attempt) {
-            std::string suffix;
-            for (int i = 0; i < 8; ++i)
-                suffix += alphabet[random() % (sizeof alphabet - 1)];
-            std::string name = "." + base + "." + suffix + ".part";
-            path_ = dir + (name.size() > kNameMax ? "." + suffix + ".part" : name);
-            fd_ = open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd_ >= 0)
-                return;
-            if (errno != EEXIST || attempt == 100)
-                raise_os_error(errno, target_);
-        }
+    explicit Partial(const std::string &target)
+        : target_(target), path_(hidden_beside(target, ".partial")), meta_path_(path_ + ".meta") {
+        load();
     }
-    PartFile(const PartFile &) = delete;
-    PartFile &operator=(const PartFile &) = delete;
-    ~PartFile() {
+    Partial(const Partial &) = delete;
+    Partial &operator=(const Partial &) = delete;
+    ~Partial() {
         if (fd_ >= 0)
             close(fd_);
-        if (!path_.empty())
-            unlink(path_.c_str());
+        if (!committed_ && (!resumable_ || discard_))
+            forget();
+    }
+
+    // Bytes present that a ranged request may continue from (0: none).
+    long long resumable_size() const { return resumable_ ? have_ : 0; }
+    long long total() const { return total_; }
+    const std::string &validator() const { return validator_; }
+
+    // Starts the file anew for a body of `total` bytes (0: unknown) with
+    // `validator` ("" for none: not resumable).
+    void start_over(long long total, const std::string &validator) {
+        forget();
+        // What opening `target` itself would have refused, refused under its name.
+        if (is_dir(target_))
+            raise_os_error(EISDIR, target_);
+        open_file(O_TRUNC);
+        total_ = total;
+        validator_ = validator;
+        have_ = 0;
+        resumable_ = total > 0 && !validator.empty();
+        if (resumable_)
+            save_meta();
+    }
+
+    // Appends to the bytes present.
+    void continue_file() { open_file(O_APPEND); }
+
+    // Drops the partial file even where it could be resumed (a body that does
+    // not fit, a mismatching answer).
+    void discard() {
+        discard_ = true;
+        resumable_ = false;
     }
 
     // Writes all of `data`; the host's lock is released meanwhile.
@@ -82,6 +102,7 @@ public:
             raise_os_error(err, path_);
     }
 
+    // The complete body takes the target's name.
     void commit() {
         int fd = fd_;
         fd_ = -1;
@@ -89,12 +110,60 @@ public:
             raise_os_error(errno, path_);
         if (rename(path_.c_str(), target_.c_str()) != 0)
             raise_os_error(errno, target_);
-        path_.clear();
+        committed_ = true;
+        unlink(meta_path_.c_str());
     }
 
 private:
-    std::string target_;
-    std::string path_;
+    static constexpr const char *kMagic = "quillo partial download 1";
+
+    void forget() {
+        unlink(meta_path_.c_str());
+        unlink(path_.c_str());
+        have_ = 0;
+    }
+
+    void open_file(int mode) {
+        fd_ = open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | mode, 0666);
+        if (fd_ < 0)
+            raise_os_error(errno, target_);
+    }
+
+    // Meta file: magic line, total length, validator. Anything else, or a
+    // partial file not shorter than the total, means nothing to resume.
+    void load() {
+        std::ifstream meta(meta_path_);
+        std::string magic, total;
+        if (!std::getline(meta, magic) || magic != kMagic || !std::getline(meta, total) ||
+            !std::getline(meta, validator_) || validator_.empty())
+            return;
+        char *end = nullptr;
+        total_ = std::strtoll(total.c_str(), &end, 10);
+        struct stat st;
+        if (end == total.c_str() || *end || total_ <= 0 || lstat(path_.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+            return;
+        have_ = st.st_size;
+        resumable_ = have_ > 0 && have_ < total_;
+    }
+
+    // Written beside and renamed over, so a meta file is whole or absent.
+    void save_meta() {
+        std::string temp = meta_path_ + ".new";
+        {
+            std::ofstream meta(temp, std::ios::trunc);
+            meta << kMagic << "\n" << total_ << "\n" << validator_ << "\n";
+            meta.close();
+            if (!meta)
+                raise_os_error(errno ? errno : EIO, temp);
+        }
+        if (rename(temp.c_str(), meta_path_.c_str()) != 0)
+            raise_os_error(errno, meta_path_);
+    }
+
+    std::string target_, path_, meta_path_;
+    std::string validator_;
+    long long total_ = 0, have_ = 0;
+    bool resumable_ = false, discard_ = false, committed_ = false;
     int fd_ = -1;
 };
 
@@ -168,47 +237,268 @@ bool body_is_encoded(nb::handle headers) {
     return !name.equal(nb::str("")) && !name.equal(nb::str("identity"));
 }
 
-nb::object fetch_to_file(nb::handle cloud_url, nb::handle local_file) {
+// "bytes N-E/T" with E = T - 1: the rest of a body of T bytes from N on.
+bool range_continues(nb::handle content_range, long long from, long long total) {
+    if (content_range.is_none())
+        return false;
+    std::string text = fs_path(nb::str(content_range));
+    long long first = -1, last = -1, length = -1;
+    int used = 0;
+    if (std::sscanf(text.c_str(), "bytes %lld-%lld/%lld%n", &first, &last, &length, &used) != 3 ||
+        static_cast<std::size_t>(used) != text.size())
+        return false;
+    return first == from && length == total && last == total - 1;
+}
+
+// The validator a later attempt sends as If-Range: a strong ETag, else
+// Last-Modified, else none.
+std::string validator_of(nb::handle headers) {
+    for (const char *name : {"ETag", "Last-Modified"}) {
+        nb::object value = headers.attr("get")(name);
+        if (value.is_none())
+            continue;
+        std::string text = fs_path(nb::str(value));
+        bool weak = text.compare(0, 2, "W/") == 0;
+        if (!text.empty() && !weak && text.find('\n') == std::string::npos)
+            return text;
+    }
+    return std::string();
+}
+
+// A ranged answer from a resource that changed its ETag meanwhile.
+bool etag_changed(nb::handle headers, const std::string &validator) {
+    if (validator.empty() || validator.front() != '"')
+        return false;
+    nb::object etag = headers.attr("get")("ETag");
+    return !etag.is_none() && fs_path(nb::str(etag)) != validator;
+}
+
+// curl's --speed-limit/--speed-time: the body fails once its rate stays below
+// LOW_SPEED_LIMIT bytes a second for LOW_SPEED_TIME seconds.
+class StallWatch {
+public:
+    StallWatch() : limit_(setting_seconds("LOW_SPEED_LIMIT")), time_(setting_seconds("LOW_SPEED_TIME")) {}
+
+    bool active() const { return limit_ > 0 && time_ > 0; }
+    double seconds() const { return time_; }
+
+    void start(long long bytes) {
+        since_ = Clock::now();
+        bytes_ = bytes;
+    }
+
+    void check(long long bytes) {
+        if (!active())
+            return;
+        double elapsed = std::chrono::duration<double>(Clock::now() - since_).count();
+        if (elapsed < time_)
+            return;
+        if (static_cast<double>(bytes - bytes_) < limit_ * elapsed)
+            raise();
+        start(bytes);
+    }
+
+    [[noreturn]] void raise() const {
+        PyErr_SetObject(PyExc_OSError,
+                        concat({nb::str("download stalled: less than "), text_of(global("LOW_SPEED_LIMIT")),
+                                nb::str(" bytes/s for "), text_of(global("LOW_SPEED_TIME")),
+                                nb::str(" s (LOW_SPEED_LIMIT, LOW_SPEED_TIME)")})
+                            .ptr());
+        throw nb::python_error();
+    }
+
+private:
+    double limit_, time_;
+    Clock::time_point since_;
+    long long bytes_ = 0;
+};
+
+bool is_read_timeout(const nb::python_error &e) {
+    nb::object urllib3_errors = nb::module_::import_("urllib3.exceptions");
+    nb::object socket_timeout = nb::module_::import_("socket").attr("timeout");
+    return e.matches(urllib3_errors.attr("ReadTimeoutError")) || e.matches(socket_timeout) ||
+           e.matches(global("requests").attr("exceptions").attr("Timeout"));
+}
+
+// Hands out the body in pieces of at most one chunk: with read1, whatever
+// has arrived, so a trickling body is seen as it trickles; with an older
+// urllib3 (no read1), whole chunks.
+class BodyReader {
+public:
+    explicit BodyReader(nb::handle response) {
+        nb::object raw = response.attr("raw");
+        if (nb::hasattr(raw, "read1")) {
+            read1_ = raw.attr("read1");
+        } else {
+            chunks_ = take(PyObject_GetIter(response.attr("iter_content")(nb::arg("chunk_size") = kChunkSize).ptr()));
+        }
+    }
+
+    // The next piece, or nothing at the end of the body.
+    std::optional<nb::object> next() {
+        if (read1_.is_valid()) {
+            nb::object piece = read1_(kChunkSize, nb::arg("decode_content") = true);
+            if (!truth(piece))
+                return std::nullopt;
+            return piece;
+        }
+        PyObject *item = PyIter_Next(chunks_.ptr());
+        if (!item) {
+            if (PyErr_Occurred())
+                throw nb::python_error();
+            return std::nullopt;
+        }
+        return nb::steal(item);
+    }
+
+private:
+    nb::object read1_, chunks_;
+};
+
+std::string parent_dir(const std::string &path) {
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
+}
+
+nb::object fetch_to_file(nb::handle cloud_url, nb::handle local_file, nb::handle progress_callback) {
     log_info(nb::str("Downloading..."));
     log_info(concat({nb::str("\tcloud url: "), cloud_url}));
     log_info(concat({nb::str("\ttar.xz file: "), local_file}));
 
-    nb::object response = global("requests").attr("get")(cloud_url, nb::arg("stream") = true,
-                                                         nb::arg("timeout") = global("DOWNLOAD_MODEL_TIMEOUT"));
+    std::string target = fs_path(local_file), dir = parent_dir(target);
+    Partial part(target);
+    StallWatch stall;
+    nb::object timeout = global("DOWNLOAD_MODEL_TIMEOUT");
+    double low_speed_time = stall.seconds();
+    bool timeout_is_stall = stall.active() && low_speed_time < setting_seconds("DOWNLOAD_MODEL_TIMEOUT");
+    if (timeout_is_stall)
+        timeout = nb::make_tuple(timeout, global("LOW_SPEED_TIME"));
+
+    // At most two requests: a ranged one for the rest of a partial download,
+    // and the whole body when that answer does not continue it.
+    nb::object response, status, headers;
+    long long resume_from = part.resumable_size();
+    for (;;) {
+        nb::dict request_headers;
+        if (resume_from > 0) {
+            request_headers["Range"] = nb::str(("bytes=" + std::to_string(resume_from) + "-").c_str());
+            request_headers["If-Range"] = fs_text(part.validator());
+        }
+        response = resume_from > 0
+                       ? global("requests").attr("get")(cloud_url, nb::arg("stream") = true,
+                                                        nb::arg("timeout") = timeout,
+                                                        nb::arg("headers") = request_headers)
+                       : global("requests").attr("get")(cloud_url, nb::arg("stream") = true,
+                                                        nb::arg("timeout") = timeout);
+        status = response.attr("status_code");
+        headers = response.attr("headers");
+        if (resume_from == 0 || status.equal(nb::int_(200)))
+            break;
+        bool continues = status.equal(nb::int_(206)) && !body_is_encoded(headers) &&
+                         !etag_changed(headers, part.validator()) &&
+                         range_continues(headers.attr("get")("Content-Range"), resume_from, part.total());
+        if (continues)
+            break;
+        if (!status.equal(nb::int_(206)) && !status.equal(nb::int_(416)))
+            break;  // a refusal: reported below, the partial file kept for later
+        response.attr("close")();
+        part.discard();
+        resume_from = 0;
+    }
     ScopedClose closer(response);
-    nb::object status = response.attr("status_code");
-    if (!status.equal(nb::int_(200))) {
+    bool resumed = resume_from > 0 && status.equal(nb::int_(206));
+    if (!resumed)
+        resume_from = 0;
+    if (!resumed && !status.equal(nb::int_(200))) {
         log_warning(concat({nb::str("failed downloading status code: "), text_of(status)}));
+        for (int refused : {401, 403, 404})
+            if (status.equal(nb::int_(refused)))
+                note_failure(Failure::download_refused, status);
         return nb::bool_(false);
     }
-    nb::object headers = response.attr("headers");
-    nb::object total = take(PyNumber_Long(headers.attr("get")("Content-Length", 0).ptr()));
-    Progress progress(total);
     bool encoded = body_is_encoded(headers);
+    nb::object total;
+    if (resumed) {
+        total = nb::int_(part.total());
+    } else {
+        total = take(PyNumber_Long(headers.attr("get")("Content-Length", 0).ptr()));
+    }
+    Progress progress(total);
+    // Without a length (or with one of the encoded body) nothing tells the whole size.
+    long long expected = 0;
+    if (!encoded && PyLong_Check(total.ptr())) {
+        int overflow = 0;
+        expected = PyLong_AsLongLongAndOverflow(total.ptr(), &overflow);
+        if (overflow || expected < 0)
+            expected = overflow > 0 ? LLONG_MAX : 0;
+    }
+    nb::object reported_total = !encoded && expected > 0 ? total : nb::none();
 
-    std::string target = fs_path(local_file);
-    PartFile part(target);
-    long long downloaded = 0;
-    nb::object chunks = take(PyObject_GetIter(response.attr("iter_content")(nb::arg("chunk_size") = kChunkSize).ptr()));
-    while (PyObject *item = PyIter_Next(chunks.ptr())) {
-        nb::object chunk = nb::steal(item);
-        Py_buffer view;
-        if (PyObject_GetBuffer(chunk.ptr(), &view, PyBUF_SIMPLE) != 0)
-            throw nb::python_error();
+    try {
+        check_room(dir, expected - resume_from, expected, "download");
+    } catch (...) {
+        part.discard();
+        throw;
+    }
+    if (resumed)
+        part.continue_file();
+    else
+        part.start_over(encoded ? 0 : expected, encoded ? std::string() : validator_of(headers));
+
+    long long downloaded = resume_from;
+    // Progress lines are judged after every 1 MiB of the body, as if it came in
+    // chunks of that size, whatever pieces the connection hands out.
+    long long next_mark = resume_from + kChunkSize, judged = resume_from;
+    auto judge = [&](long long at) {
+        judged = at;
+        if (progress.active())
+            if (auto line = progress.update(at))
+                log_info(*line);
+    };
+    BodyReader body(response);
+    stall.start(downloaded);
+    for (;;) {
+        std::optional<nb::object> piece;
         try {
-            part.write_all(static_cast<const char *>(view.buf), static_cast<std::size_t>(view.len));
+            piece = body.next();
+        } catch (nb::python_error &e) {
+            if (timeout_is_stall && is_read_timeout(e))
+                stall.raise();
+            throw;
+        }
+        if (!piece)
+            break;
+        Py_buffer view;
+        if (PyObject_GetBuffer(piece->ptr(), &view, PyBUF_SIMPLE) != 0)
+            throw nb::python_error();
+        long long size = view.len;
+        try {
+            // A body longer than announced (or without a length) is held to the bounds as it comes.
+            if (expected == 0 || downloaded + size > expected) {
+                try {
+                    check_room(dir, size, downloaded + size, "download");
+                } catch (...) {
+                    part.discard();
+                    throw;
+                }
+            }
+            part.write_all(static_cast<const char *>(view.buf), static_cast<std::size_t>(size));
         } catch (...) {
             PyBuffer_Release(&view);
             throw;
         }
-        downloaded += view.len;
         PyBuffer_Release(&view);
-        if (progress.active())
-            if (auto line = progress.update(downloaded))
-                log_info(*line);
+        downloaded += size;
+        while (next_mark <= downloaded) {
+            judge(next_mark);
+            next_mark += kChunkSize;
+        }
+        if (!progress_callback.is_none())
+            progress_callback(nb::int_(downloaded), reported_total);
+        stall.check(downloaded);
     }
-    if (PyErr_Occurred())
-        throw nb::python_error();
+    if (downloaded > judged)
+        judge(downloaded);
 
     // A connection that ends early is a failed download, not a short model.
     if (!encoded && nb::int_(downloaded) < total) {
@@ -220,10 +510,13 @@ nb::object fetch_to_file(nb::handle cloud_url, nb::handle local_file) {
 }
 
 nb::object download_file_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    auto values = bind_call<2>("download_file", {"cloud_url", "local_file"}, args, nargs, kwnames);
+    static const char *const names[] = {"cloud_url", "local_file", "progress"};
+    PyObject *values[3] = {};
+    if (!bind_arguments({"download_file", names, 3, 2, 2}, args, nargs, kwnames, values))
+        throw nb::python_error();
     require_str(values[0], "cloud_url");
     require_str(values[1], "local_file");
-    return fetch_to_file(values[0], values[1]);
+    return fetch_to_file(values[0], values[1], values[2] ? nb::handle(values[2]) : nb::handle(Py_None));
 }
 
 } // namespace
@@ -235,8 +528,15 @@ void export_download(nb::module_ &m) {
          "progress every 5 percent. Returns False when the server answers with a status other than "
          "200 (``local_file`` untouched) and True once the whole body is in ``local_file``. Other "
          "failures, a body shorter than its Content-Length included, are raised; ``local_file`` is "
-         "then left as it was.",
-         "(cloud_url, local_file)", {{"cloud_url", "str"}, {"local_file", "str"}, {"return", "bool"}},
+         "then left as it was. A broken body whose server named an ETag or Last-Modified is kept "
+         "hidden beside ``local_file`` and the next call asks for the rest (Range, If-Range). A body "
+         "whose rate stays below ``LOW_SPEED_LIMIT`` bytes/s for ``LOW_SPEED_TIME`` s fails as "
+         "stalled; one that would pass ``MAX_MODEL_BYTES`` or leave less than 64 MiB free fails before "
+         "it is written. ``progress(bytes_done, bytes_total)`` is called after every piece written, "
+         "counting the whole file; ``bytes_total`` is None without a length.",
+         "(cloud_url, local_file, *, progress=None)",
+         {{"cloud_url", "str"}, {"local_file", "str"},
+          {"progress", "Callable[[int, int | None], object] | None"}, {"return", "bool"}},
          vectorcall_entry<download_file_impl>});
 }
 

@@ -15,8 +15,28 @@ namespace quillo::fetch {
 namespace {
 
 [[noreturn]] void refuse(nb::handle name) {
+    note_failure(Failure::unsafe);
     PyErr_SetObject(PyExc_Exception, concat({nb::str("Attempted path traversal in tar archive: "), name}).ptr());
     throw nb::python_error();
+}
+
+struct OwnModel {
+    std::string save_dir, model_name;
+};
+thread_local const OwnModel *own_model = nullptr;
+
+// A member whose top-level entry, below the models' base directory, belongs
+// to another model (or to the fetcher: archives, locks, the key record).
+bool reaches_into_other_model(std::string_view name) {
+    if (!own_model)
+        return false;
+    std::string normal = normpath(name);
+    std::vector<std::string_view> parts = components(normal);
+    if (parts.empty())
+        return false;
+    std::string top(parts.front());
+    return top != own_model->model_name &&
+           (top == kModelRecord || lexists(path_join(own_model->save_dir, top)));
 }
 
 bool is(nb::handle member, const char *kind) { return truth(member.attr(kind)()); }
@@ -52,7 +72,9 @@ bool member_allowed(nb::handle member, std::string_view name, const Destination 
 }
 
 nb::object safe_extract(nb::handle tar, nb::handle path) {
-    Destination dest(fs_path(path));
+    std::string dest_path = fs_path(path);
+    Destination dest(dest_path);
+    long long unpacked = 0;
     nb::dict options;
     // The library's own "data" filter as a second line where it has one.
     if (nb::hasattr(global("tarfile"), "data_filter"))
@@ -65,8 +87,18 @@ nb::object safe_extract(nb::handle tar, nb::handle path) {
         nb::object member = nb::steal(item);
         nb::object name = member.attr("name");
         std::string name_bytes = fs_path(name);
-        if (!dest.name_inside(name_bytes) || !member_allowed(member, name_bytes, dest))
+        if (!dest.name_inside(name_bytes) || !member_allowed(member, name_bytes, dest) ||
+            reaches_into_other_model(name_bytes))
             refuse(name);
+        if (is(member, "isreg")) {
+            // Judged on the header, before a byte of the member is written.
+            long long size = nb::cast<long long>(member.attr("size"));
+            unpacked += size;
+            long long limit = max_model_bytes();
+            if (limit >= 0 && unpacked > limit)
+                note_failure(Failure::unsafe);
+            check_room(dest_path, size, unpacked, "unpacking " + name_bytes);
+        }
         extract(member, path, **options);
     }
     if (PyErr_Occurred())
@@ -81,6 +113,13 @@ nb::object safe_extract_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *
 }
 
 } // namespace
+
+OwnModelOnly::OwnModelOnly(const std::string &save_dir, const std::string &model_name)
+    : scope_(new OwnModel{save_dir, model_name}), outer_(own_model) {
+    own_model = static_cast<const OwnModel *>(scope_.get());
+}
+
+OwnModelOnly::~OwnModelOnly() { own_model = static_cast<const OwnModel *>(outer_); }
 
 void export_extract(nb::module_ &m) {
     m.attr("_safe_extract") = make_method(

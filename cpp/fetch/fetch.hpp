@@ -11,6 +11,7 @@
 #include <nanobind/nanobind.h>
 
 #include <array>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -27,7 +28,35 @@ extern ModuleNamespace module_ns;
 inline nb::object global(const char *name) { return module_ns.get(name); }
 
 void log_info(nb::handle message);
+// Also remembers `message` as the reason of the current attempt (see Outcome).
 void log_warning(nb::handle message);
+
+// Why the latest step of the calling thread failed, for the retrying flow to
+// decide on (refusals end the attempts, an unreachable backend falls back to
+// the model on disk) and to tell its caller. Each thread has its own; the
+// flow clears it before each attempt. Functions substituted on the module set
+// nothing, and their failures count as ordinary ones.
+enum class Failure {
+    none,
+    failed,          // anything not below: worth another attempt
+    unreachable,     // backend not reachable: connection, name lookup, time-out, 5xx
+    token_rejected,  // model-URL endpoint said 401 or 403
+    unknown_key,     // model-URL endpoint said 404
+    download_refused,  // download said 401, 403 or 404
+    unsafe,          // archive refused: a member out of place, or past MAX_MODEL_BYTES
+};
+
+struct Outcome {
+    Failure failure = Failure::none;
+    nb::object status;   // the HTTP status behind it, or None
+    nb::object message;  // the latest warning logged, or None
+};
+
+Outcome &outcome();
+// Records `failure` (with `status`, an int or None) unless a more telling one
+// is already recorded for this attempt.
+void note_failure(Failure failure, nb::handle status = nb::none());
+void clear_outcome();
 
 // Concatenation of text pieces, as `a + b + ...` on str.
 nb::str concat(std::initializer_list<nb::handle> parts);
@@ -87,6 +116,53 @@ public:
 
 private:
     nb::object obj_;
+};
+
+// An exclusive flock on `path` (created if missing), held for the scope.
+// The wait happens without the host's lock; signals are honoured meanwhile.
+class FileLock {
+public:
+    explicit FileLock(const std::string &path);
+    FileLock(const FileLock &) = delete;
+    FileLock &operator=(const FileLock &) = delete;
+    ~FileLock();
+
+private:
+    int fd_ = -1;
+};
+
+// A hidden name beside `path`: "." + its last component + `suffix`; a name too
+// long for the file system is replaced by a hash of it.
+std::string hidden_beside(const std::string &path, const std::string &suffix);
+
+// Numeric module settings read at call time.
+double setting_seconds(const char *name);
+// MAX_MODEL_BYTES: -1 for no limit (None).
+long long max_model_bytes();
+// Space that unpacking and downloading leave free on the model directory's
+// file system.
+constexpr long long kReservedBytes = 64LL << 20;
+// Raises OSError naming the limit when `more` bytes (making `total` in all)
+// would pass MAX_MODEL_BYTES or leave less than kReservedBytes free in `dir`.
+// `what` names the thing written ("download", "archive member x").
+void check_room(const std::string &dir, long long more, long long total, const std::string &what);
+
+// The record of which model directory each model key gave, under BASE_MODEL_DIR.
+constexpr const char *kModelRecord = ".model-keys.json";
+
+// While alive, _safe_extract on this thread also refuses members that would
+// land in an existing entry of `save_dir` other than `model_name`: another
+// model's directory, or the fetcher's own files.
+class OwnModelOnly {
+public:
+    OwnModelOnly(const std::string &save_dir, const std::string &model_name);
+    OwnModelOnly(const OwnModelOnly &) = delete;
+    OwnModelOnly &operator=(const OwnModelOnly &) = delete;
+    ~OwnModelOnly();
+
+private:
+    std::shared_ptr<const void> scope_;
+    const void *outer_;
 };
 
 // Export hooks, one per concern.

@@ -18,6 +18,7 @@ NB_MODULE(fetch, m) {
 
     m.attr("os") = nb::module_::import_("os");
     m.attr("json") = nb::module_::import_("json");
+    m.attr("io") = nb::module_::import_("io");
     m.attr("time") = nb::module_::import_("time");
     m.attr("lzma") = nb::module_::import_("lzma");
     m.attr("tarfile") = nb::module_::import_("tarfile");
@@ -32,8 +33,12 @@ NB_MODULE(fetch, m) {
     m.attr("BASE_MODEL_DIR") = import_name("quillo_sdk.constants", "BASE_MODEL_DIR");
     m.attr("MODEL_URL") = import_name("quillo_sdk.constants", "MODEL_URL");
     m.attr("TOKEN_FILE") = import_name("quillo_sdk.constants.variables", "TOKEN_FILE");
+    m.attr("MAX_MODEL_BYTES") = import_name("quillo_sdk.constants", "MAX_MODEL_BYTES");
 
     m.attr("DOWNLOAD_MODEL_TIMEOUT") = 300;
+    // A body slower than LOW_SPEED_LIMIT bytes/s for LOW_SPEED_TIME s has stalled.
+    m.attr("LOW_SPEED_LIMIT") = 1024;
+    m.attr("LOW_SPEED_TIME") = 60;
     m.attr("logger") = m.attr("get_logger")("MODEL");
     m.attr("fm") = m.attr("magic").attr("Magic")(nb::arg("mime") = false, nb::arg("uncompress") = false);
 

@@ -11,12 +11,11 @@
 namespace quillo::fetch {
 
 std::string fs_path(nb::handle obj) {
-    PyObject *bytes = nullptr;
-    if (!PyUnicode_FSConverter(obj.ptr(), &bytes))
+    PyObject *converted = nullptr;
+    if (!PyUnicode_FSConverter(obj.ptr(), &converted))
         throw nb::python_error();
-    std::string result(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
-    Py_DECREF(bytes);
-    return result;
+    nb::object bytes = nb::steal(converted);
+    return std::string(PyBytes_AS_STRING(bytes.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
 }
 
 nb::str fs_text(std::string_view path) {

@@ -157,6 +157,27 @@ nb::object request_model_url(nb::handle url, nb::handle token_header) {
     }
 }
 
+// What a status other than 200 from the model-URL endpoint tells.
+Failure failure_of_status(nb::handle status) {
+    if (status.equal(nb::int_(401)) || status.equal(nb::int_(403)))
+        return Failure::token_rejected;
+    if (status.equal(nb::int_(404)))
+        return Failure::unknown_key;
+    int server_error = PyObject_RichCompareBool(status.ptr(), nb::int_(500).ptr(), Py_GE);
+    if (server_error < 0)
+        throw nb::python_error();
+    return server_error ? Failure::unreachable : Failure::failed;
+}
+
+// Connection refused or reset, name lookup, time-out: the backend is not there.
+bool backend_unreachable(nb::handle exc) {
+    nb::object errors = global("requests").attr("exceptions");
+    for (const char *kind : {"ConnectionError", "Timeout"})
+        if (PyErr_GivenExceptionMatches(exc.ptr(), errors.attr(kind).ptr()))
+            return true;
+    return false;
+}
+
 nb::object resolve_model_url(nb::handle model_id) {
     log_info(concat({nb::str("Get the download url from model_id:"), model_id}));
     if (PyUnicode_Tailmatch(model_id.ptr(), nb::str("http").ptr(), 0, PY_SSIZE_T_MAX, -1) == 1)
@@ -174,6 +195,7 @@ nb::object resolve_model_url(nb::handle model_id) {
     ScopedClose closer(response);
     nb::object status = response.attr("status_code");
     if (!status.equal(nb::int_(200))) {
+        note_failure(failure_of_status(status), status);
         log_warning(concat({nb::str("failed to get the model url with status. "), text_of(status)}));
         return nb::none();
     }
@@ -191,6 +213,7 @@ nb::object get_model_url_impl(PyObject *const *args, Py_ssize_t nargs, PyObject 
     require_str(model_id, "model_id");
     return catch_ordinary([&] { return resolve_model_url(model_id); },
                           [](nb::handle exc) -> nb::object {
+                              note_failure(backend_unreachable(exc) ? Failure::unreachable : Failure::failed);
                               log_warning(concat({nb::str("failed to get the model url "), text_of(exc)}));
                               return nb::none();
                           });

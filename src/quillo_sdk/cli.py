@@ -14,8 +14,10 @@ import os
 import platform
 import re
 import shlex
+import shutil
 import sys
 import textwrap
+import time
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from quillo_sdk import __version__
@@ -76,73 +78,104 @@ def _note(message: str) -> None:
 
 # --- fetch ---------------------------------------------------------------------------------------
 
-class AttemptWarnings(logging.Handler):
-    """Collects the warnings of the fetcher's latest attempt: the reason a fetch failed."""
-
-    ATTEMPT_START = "Get the download url from model_id:"
-
-    def __init__(self) -> None:
-        super().__init__(logging.INFO)
-        self.messages: List[str] = []
-
-    def emit(self, record: logging.LogRecord) -> None:
-        message = record.getMessage()
-        if message.startswith(self.ATTEMPT_START):
-            self.messages = []
-        elif record.levelno >= logging.WARNING:
-            self.messages.append(message)
-
-    @property
-    def reason(self) -> str:
-        return "; ".join(self.messages) or "no reason logged"
+def _size(count: float) -> str:
+    for unit in ("B", "KiB", "MiB", "GiB"):
+        if count < 1024 or unit == "GiB":
+            return ("%d %s" if unit == "B" else "%.1f %s") % (count, unit)
+        count /= 1024
+    return "%d B" % count
 
 
-class ProgressBar(logging.Handler):
-    """Shows the fetcher's log on a terminal, its download progress lines as one redrawn bar."""
+def _duration(seconds: float) -> str:
+    seconds = int(seconds)
+    return "%d:%02d:%02d" % (seconds // 3600, seconds // 60 % 60, seconds % 60) if seconds >= 3600 else \
+        "%d:%02d" % (seconds // 60, seconds % 60)
 
-    PREFIX = "Downloading... "
 
-    def __init__(self, stream, width: int = 30) -> None:
-        super().__init__(logging.INFO)
-        self.stream, self.width, self.active = stream, width, False
+class ProgressBar:
+    """Draws a download as one redrawn line from the fetcher's progress callback.
 
-    def emit(self, record: logging.LogRecord) -> None:
-        message = record.getMessage()
-        progress = self._parse(message)
-        if progress is None:
-            self._end_bar()
-            self.stream.write("  " + message.strip() + "\n")
+    Bytes, speed and time left, cut to the terminal's width. With tqdm installed
+    (the ``progress`` extra) tqdm draws it; otherwise this class does.
+    """
+
+    def __init__(self, stream, width: Optional[int] = None, clock: Callable[[], float] = time.monotonic) -> None:
+        self.stream, self.width, self.clock = stream, width, clock
+        self.active = False
+        self._start: Optional[Tuple[float, int]] = None
+        self._tqdm: Any = None
+        self._tqdm_class = None if width is not None else self._find_tqdm()
+
+    @staticmethod
+    def _find_tqdm() -> Any:
+        try:
+            from tqdm import tqdm
+        except ImportError:
+            return None
+        return tqdm
+
+    def __call__(self, done: int, total: Optional[int]) -> None:
+        if self._start is None or done < self._start[1]:
+            self._start = (self.clock(), done)
+        if self._tqdm_class is not None:
+            self._draw_tqdm(done, total)
         else:
-            pct, done, total = progress
-            filled = self.width * min(pct, 100) // 100
-            size = "  %s / %s MB" % (done, total) if total.strip() not in ("", "0") else ""
-            self.stream.write("\r  [%s%s] %3d%%%s" % ("#" * filled, "." * (self.width - filled), pct, size))
-            self.active = True
-            if pct >= 100:
-                self._end_bar()
-        self.stream.flush()
-
-    def _end_bar(self) -> None:
-        if self.active:
-            self.stream.write("\n")
+            self.stream.write("\r" + self.line(done, total))
             self.stream.flush()
-            self.active = False
+        self.active = True
+        if total is not None and done >= total:
+            self.close()
+
+    def _draw_tqdm(self, done: int, total: Optional[int]) -> None:
+        if self._tqdm is None or self._tqdm.total != total:
+            if self._tqdm is not None:
+                self._tqdm.close()
+            self._tqdm = self._tqdm_class(total=total, initial=done, unit="B", unit_scale=True, unit_divisor=1024,
+                                          dynamic_ncols=True, file=self.stream, leave=True)
+        self._tqdm.update(done - self._tqdm.n)
+
+    def line(self, done: int, total: Optional[int]) -> str:
+        """The bar's text after ``done`` of ``total`` bytes (None: unknown)."""
+        width = self.width or shutil.get_terminal_size((80, 24)).columns
+        started, first = self._start or (self.clock(), done)
+        elapsed = self.clock() - started
+        speed = (done - first) / elapsed if elapsed > 0 else 0.0
+        rate = _size(speed) + "/s" if speed else "-"
+        if total:
+            left = _duration((total - done) / speed) if speed else "-:--"
+            facts = " %3d%% %s / %s %s ETA %s" % (100 * done // total, _size(done), _size(total), rate, left)
+        else:
+            facts = " %s %s" % (_size(done), rate)
+        room = width - 1 - len(facts) - 2
+        if total and room >= 10:
+            filled = room * min(done, total) // total
+            return ("[%s%s]" % ("#" * filled, "." * (room - filled)) + facts)[: width - 1]
+        return facts.strip()[: width - 1]
 
     def close(self) -> None:
-        self._end_bar()
-        super().close()
+        if self._tqdm is not None:
+            self._tqdm.close()
+            self._tqdm = None
+        elif self.active:
+            self.stream.write("\n")
+            self.stream.flush()
+        self.active = False
 
-    @classmethod
-    def _parse(cls, message: str) -> Optional[Tuple[int, str, str]]:
-        # "Downloading... 50% (30MB / 60MB)"
-        if not message.startswith(cls.PREFIX) or not message.endswith("MB)"):
-            return None
-        try:
-            pct, rest = message[len(cls.PREFIX):].split("% (", 1)
-            done, total = rest[:-3].split("MB / ")
-            return int(pct), done, total
-        except ValueError:
-            return None
+
+REFUSALS = ("token_rejected", "unknown_key", "download_refused", "unsafe")
+
+
+def _failure_line(failure: Any, model_id: str, token_file: Optional[str]) -> str:
+    """The reason of a failed fetch in one line, with what to do about it."""
+    reason = " ".join(str(failure.message or "no reason logged").split())
+    hints = {
+        "token_rejected": "check the token file at %s" % token_file,
+        "unknown_key": "no model with key %s" % model_id,
+        "download_refused": "the download link was refused; try again for a new one",
+        "unsafe": "the archive was refused as unsafe",
+    }
+    hint = hints.get(failure.kind)
+    return "%s (%s)" % (reason, hint) if hint else reason
 
 
 def writable_dir_problem(path: str) -> Optional[str]:
@@ -182,25 +215,22 @@ def cmd_fetch(args: argparse.Namespace) -> int:
         problem = _fetch_setup_problem(fetch, args.model_id)
         if problem:
             raise JobFailed(problem)
-    model_logger = get_logger("MODEL")
-    attempt = AttemptWarnings()
-    handlers: List[logging.Handler] = [attempt]
-    if sys.stderr.isatty() and not args.verbose:
-        handlers.append(ProgressBar(sys.stderr))
-        model_logger.setLevel(logging.INFO)
-    else:
+    failures: List[Any] = []
+    bar = ProgressBar(sys.stderr) if sys.stderr.isatty() and not args.verbose else None
+    if bar is None:
         configure(logging.INFO)
-    for handler in handlers:
-        model_logger.addHandler(handler)
     try:
-        model_dir = fetch.download_detection_model(args.model_id)
+        model_dir = fetch.download_detection_model(args.model_id, fail_fast=not args.retry_refusals,
+                                                   progress=bar, on_failure=failures.append)
     finally:
-        for handler in handlers:
-            model_logger.removeHandler(handler)
-            handler.close()  # ends a half-drawn bar before any error line
+        if bar is not None:
+            bar.close()  # ends a half-drawn bar before any error line
     if model_dir is None:
+        reason = _failure_line(failures[-1], args.model_id, fetch.TOKEN_FILE) if failures else "no attempt made"
+        if failures and failures[-1].kind in REFUSALS and not args.retry_refusals:
+            raise JobFailed("could not fetch %s: %s" % (args.model_id, reason))
         raise JobFailed("could not fetch %s within %s s: %s" % (
-            args.model_id, getattr(fetch, "DOWNLOAD_MODEL_TIMEOUT", "?"), attempt.reason))
+            args.model_id, getattr(fetch, "DOWNLOAD_MODEL_TIMEOUT", "?"), reason))
     if model_dir == MODEL_TYPE.INTERNAL:
         print("internal model: nothing to fetch")
         return 0
@@ -871,6 +901,8 @@ def build_parser() -> argparse.ArgumentParser:
     fetch.add_argument("--base-dir", type=_nonempty, help="directory for archives and models (overrides QUILLO_MODEL_DIR)")
     fetch.add_argument("--timeout", type=_positive_int, metavar="SECONDS",
                        help="give up after this many seconds of attempts (default 300)")
+    fetch.add_argument("--retry-refusals", action="store_true",
+                       help="keep trying after a 401, 403 or 404 or an unsafe archive (default: stop at once)")
     fetch.add_argument("-v", "--verbose", action="store_true", help="plain log lines instead of a progress bar")
 
     model_type = command(

@@ -2,7 +2,14 @@
 
 from __future__ import annotations
 
-from quillo_sdk.constants.variables import BASE_MODEL_DIR, MODEL_URL, PORTABLE, SERVER_HOST, TOKEN_FILE
+from quillo_sdk.constants.variables import (
+    BASE_MODEL_DIR,
+    MAX_MODEL_BYTES,
+    MODEL_URL,
+    PORTABLE,
+    SERVER_HOST,
+    TOKEN_FILE,
+)
 
 
 class KEY:
@@ -25,4 +32,4 @@ class MODEL_TYPE:
     TORCH = "torch"
 
 
-__all__ = ["KEY", "MODEL_TYPE", "BASE_MODEL_DIR", "MODEL_URL", "PORTABLE", "SERVER_HOST", "TOKEN_FILE"]
+__all__ = ["KEY", "MODEL_TYPE", "BASE_MODEL_DIR", "MAX_MODEL_BYTES", "MODEL_URL", "PORTABLE", "SERVER_HOST", "TOKEN_FILE"]
