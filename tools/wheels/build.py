@@ -140,7 +140,10 @@ def repair(raw: pathlib.Path, arch: str, dist: pathlib.Path, log: pathlib.Path) 
     """Tag the wheel manylinux_2_28 (auditwheel refuses if a symbol needs a newer glibc)."""
     out = WORK / "repaired" / raw.parent.name
     shutil.rmtree(out, ignore_errors=True)
-    run_logged([sys.executable, "-m", "auditwheel", "repair", "--plat", "%s_%s" % (PLATFORM, arch), "-w", str(out), str(raw)], log)
+    # auditwheel offers only this machine's architecture by name; for another
+    # one "auto" takes the oldest tag the wheel's symbols allow (checked below).
+    plat = "%s_%s" % (PLATFORM, arch) if arch == os.uname().machine else "auto"
+    run_logged([sys.executable, "-m", "auditwheel", "repair", "--plat", plat, "-w", str(out), str(raw)], log)
     (wheel,) = out.glob("*.whl")
     for old in dist.glob(raw.name.split("-linux_")[0] + "-*%s.whl" % arch):
         old.unlink()
