@@ -270,8 +270,8 @@ void gate_dealloc(PyObject *self) {
 }
 
 PyMemberDef gate_members[] = {
-    {"__dictoffset__", T_PYSSIZET, offsetof(GateObject, dict), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(GateObject, weakrefs), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, static_cast<Py_ssize_t>(offsetof(GateObject, dict)), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, static_cast<Py_ssize_t>(offsetof(GateObject, weakrefs)), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
