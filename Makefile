@@ -6,6 +6,11 @@ PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
 BUILD_DIR ?= build/dev
+# The build requirements of pyproject.toml's [build-system], markers included.
+BUILD_REQUIRES := "scikit-build-core>=0.10,<1.1; python_version<'3.9'" \
+	"scikit-build-core>=0.10; python_version>='3.9'" \
+	"nanobind>=2.4,<2.10; python_version<'3.9'" \
+	"nanobind>=2.4; python_version>='3.9'"
 
 .PHONY: install demo test bench clean
 
@@ -15,7 +20,7 @@ $(PY):
 
 # The build runs in the venv (no isolation) so that BUILD_DIR stays valid and rebuilds are incremental.
 install: $(PY)
-	$(PY) -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4"
+	$(PY) -m pip install -q $(BUILD_REQUIRES)
 	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD_DIR) ".[test]"
 
 demo: install

@@ -210,7 +210,8 @@ def _load_json(path: str, what: str) -> Any:
     except (OSError, UnicodeDecodeError) as exc:
         raise UsageError("cannot read %s %s: %s" % (what, path, getattr(exc, "strerror", None) or exc)) from None
     try:
-        return json.loads(text.removeprefix("\ufeff"), parse_constant=reject)
+        bom = "\ufeff"  # stdin keeps it
+        return json.loads(text[len(bom):] if text.startswith(bom) else text, parse_constant=reject)
     except ValueError as exc:
         raise UsageError("%s %s is not valid JSON: %s" % (what, path, exc)) from None
     except RecursionError:

@@ -240,7 +240,8 @@ class _Handler(BaseHTTPRequestHandler):
         if not verify_signed(self.server.secret, path, query):
             self._error(HTTPStatus.FORBIDDEN, "bad or expired signature")
             return
-        key = path[len(ARCHIVE_PREFIX):].removesuffix(".tar.xz")
+        key = path[len(ARCHIVE_PREFIX):]
+        key = key[: -len(".tar.xz")] if key.endswith(".tar.xz") else key
         if key not in SAMPLE_MODELS or not path.endswith(".tar.xz"):
             self._error(HTTPStatus.NOT_FOUND, "no such archive")
             return
