@@ -119,9 +119,10 @@ static inline int PyModule_AddObjectRef(PyObject *module, const char *name, PyOb
 #define Py_TPFLAGS_DISALLOW_INSTANTIATION (1UL << 7)
 #define Py_TPFLAGS_IMMUTABLETYPE (1UL << 8)
 
-// Also gives effect to the __vectorcalloffset__ member on 3.8, which reads
-// only __dictoffset__ and __weaklistoffset__ from a spec's members: without it
-// an instance's vectorcall pointer would be read at offset 0.
+// Also gives effect to the __vectorcalloffset__, __dictoffset__ and
+// __weaklistoffset__ members on 3.8, whose PyType_FromSpec ignores them:
+// without that an instance's vectorcall pointer would be read at offset 0 and
+// its instances would have no __dict__.
 static inline PyObject *quillo_compat_type_from_spec(PyType_Spec *spec, PyObject *bases) {
     const unsigned long new_flags = Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE;
     PyType_Spec plain = *spec;
@@ -136,9 +137,14 @@ static inline PyObject *quillo_compat_type_from_spec(PyType_Spec *spec, PyObject
     for (const PyType_Slot *slot = spec->slots; slot->slot; ++slot) {
         if (slot->slot != Py_tp_members)
             continue;
-        for (auto *member = static_cast<const PyMemberDef *>(slot->pfunc); member->name; ++member)
+        for (auto *member = static_cast<const PyMemberDef *>(slot->pfunc); member->name; ++member) {
             if (std::strcmp(member->name, "__vectorcalloffset__") == 0)
                 tp->tp_vectorcall_offset = member->offset;
+            else if (std::strcmp(member->name, "__dictoffset__") == 0)
+                tp->tp_dictoffset = member->offset;
+            else if (std::strcmp(member->name, "__weaklistoffset__") == 0)
+                tp->tp_weaklistoffset = member->offset;
+        }
     }
 #endif
     return type;
