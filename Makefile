@@ -2,6 +2,8 @@
 #   make demo    run the kit's demo
 #   make test    run the test suite
 #   make bench   run the benchmarks
+#   make test-matrix  the suite on every supported CPython found, oldest compiler, oldest and newest shapely
+#                     (PYTHONS="3.8 3.13", SHAPELY=oldest|newest|VERSION, CXX=... restrict it)
 PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
@@ -12,7 +14,7 @@ BUILD_REQUIRES := "scikit-build-core>=0.10,<1.1; python_version<'3.9'" \
 	"nanobind>=2.4,<2.10; python_version<'3.9'" \
 	"nanobind>=2.4; python_version>='3.9'"
 
-.PHONY: install demo test bench clean
+.PHONY: install demo test test-matrix bench clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -30,6 +32,9 @@ demo: install
 test: install
 	$(PY) -m pytest -q
 	QUILLO_SDK_PORTABLE=1 $(PY) -m pytest -q tests/test_latestq.py tests/test_zone_gate.py
+
+test-matrix:
+	PYTHONS="$(PYTHONS)" SHAPELY="$(SHAPELY)" $(PYTHON) tools/test_matrix.py
 
 bench: install
 	for script in benchmarks/bench_*.py; do $(PY) $$script || exit 1; done
