@@ -133,6 +133,24 @@ static inline PyObject *quillo_compat_type_from_spec(PyType_Spec *spec, PyObject
     auto *tp = reinterpret_cast<PyTypeObject *>(type);
     if (spec->flags & Py_TPFLAGS_DISALLOW_INSTANTIATION)
         tp->tp_new = nullptr;
+    // These interpreters store the spec's module name as the type's __module__
+    // over a __module__ member of the instances; the member is put back.
+    for (const PyType_Slot *slot = spec->slots; slot->slot; ++slot) {
+        if (slot->slot != Py_tp_members)
+            continue;
+        for (auto *member = static_cast<PyMemberDef *>(slot->pfunc); member->name; ++member) {
+            if (std::strcmp(member->name, "__module__") != 0)
+                continue;
+            PyObject *descr = PyDescr_NewMember(tp, member);
+            int failed = !descr || PyDict_SetItemString(tp->tp_dict, "__module__", descr) < 0;
+            Py_XDECREF(descr);
+            if (failed) {
+                Py_DECREF(type);
+                return nullptr;
+            }
+            PyType_Modified(tp);
+        }
+    }
 #if PY_VERSION_HEX < 0x03090000
     for (const PyType_Slot *slot = spec->slots; slot->slot; ++slot) {
         if (slot->slot != Py_tp_members)

@@ -56,7 +56,7 @@ STREAM_CHUNK = 256 * 1024
 # --- sample models -------------------------------------------------------------------------------
 
 def _noise(rng: random.Random, size: int) -> bytes:
-    return rng.randbytes(size)
+    return rng.getrandbits(size * 8).to_bytes(size, "little")  # rng.randbytes(size), before 3.9
 
 
 def _darknet_weights(rng: random.Random, size: int) -> bytes:
