@@ -9,7 +9,7 @@
 #pragma once
 
 #include <Python.h>
-#if PY_VERSION_HEX < 0x03090000
+#if PY_VERSION_HEX < 0x030A0000
 #include <structmember.h>  // PyMemberDef, read by PyType_FromSpec below
 #endif
 
