@@ -62,7 +62,7 @@ def find_pythons(skipped):
         if found and "/shims/" not in found:
             candidates.append(found)
     chosen = {}
-    for path in candidates:
+    for path in dict.fromkeys(os.path.realpath(c) for c in candidates):
         version = interpreter_version(path)
         if not version:
             continue
