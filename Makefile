@@ -2,12 +2,19 @@
 #   make demo    run the kit's demo
 #   make test    run the test suite
 #   make bench   run the benchmarks
+#   make test-matrix  the suite on every supported CPython found, oldest compiler, oldest and newest shapely
+#                     (PYTHONS="3.8 3.13", SHAPELY=oldest|newest|VERSION, CXX=... restrict it)
 PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
 BUILD_DIR ?= build/dev
+# The build requirements of pyproject.toml's [build-system], markers included.
+BUILD_REQUIRES := "scikit-build-core>=0.10,<1.1; python_version<'3.9'" \
+	"scikit-build-core>=0.10; python_version>='3.9'" \
+	"nanobind>=2.4,<2.10; python_version<'3.9'" \
+	"nanobind>=2.4; python_version>='3.9'"
 
-.PHONY: install demo test bench clean
+.PHONY: install demo test test-matrix bench clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -17,7 +24,7 @@ $(PY):
 # CMake and Ninja come from the package index into the venv, whose bin/ goes first on PATH: the build
 # needs only a C++ compiler, the Python headers and libmagic1 from the system.
 install: $(PY)
-	$(PY) -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4" "cmake>=3.18" ninja
+	$(PY) -m pip install -q $(BUILD_REQUIRES) "cmake>=3.18" ninja
 	PATH="$(abspath $(VENV))/bin:$$PATH" CMAKE_BUILD_PARALLEL_LEVEL=$${CMAKE_BUILD_PARALLEL_LEVEL:-2} \
 		$(PY) -m pip install -q --no-build-isolation \
 		-Cbuild-dir=$(BUILD_DIR) ".[test,viz]"
@@ -29,6 +36,9 @@ demo: install
 test: install
 	$(PY) -m pytest -q
 	QUILLO_SDK_PORTABLE=1 $(PY) -m pytest -q tests/test_latestq.py tests/test_zone_gate.py
+
+test-matrix:
+	PYTHONS="$(PYTHONS)" SHAPELY="$(SHAPELY)" $(PYTHON) tools/test_matrix.py
 
 bench: install
 	for script in benchmarks/bench_*.py; do $(PY) $$script || exit 1; done

@@ -11,7 +11,9 @@ from _timing import best_of, per_item_ns
 
 from quillo_sdk.structures.latestq import LatestQueue
 
-CAPACITY, CYCLES = 1000, 500
+# QUILLO_BENCH_QUICK=1: the reference ratio alone, on a short run (the test matrix uses it).
+QUICK = os.environ.get("QUILLO_BENCH_QUICK") == "1"
+CAPACITY, CYCLES = 1000, 100 if QUICK else 500
 
 
 def reference(variant):
@@ -52,6 +54,8 @@ def measure():
     a = best_of(reference("A"), 3)
     b = best_of(reference("B"), 3)
     rows = [(f"reference A drain_fast ({CYCLES} cycles, ms)", a * 1e3, "B get_nowait loop", b * 1e3)]
+    if QUICK:
+        return rows
 
     n = 200_000
     full = LatestQueue(1000)
@@ -113,6 +117,10 @@ def portable_rows():
 def main():
     if "--rows" in sys.argv:
         print(json.dumps(measure()))
+        return
+    if QUICK:
+        _, a, _, b = measure()[0]
+        print(f"python {sys.version.split()[0]}: A drain_fast {a:.1f} ms, B get_nowait loop {b:.1f} ms, ratio B/A = {b / a:.2f}")
         return
     print(f"python {sys.version.split()[0]}; each row: fast shortcuts | documented twins (QUILLO_SDK_PORTABLE=1)")
     for fast, portable in zip(measure(), portable_rows()):

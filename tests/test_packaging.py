@@ -3,6 +3,7 @@ and extension modules that export nothing but their init function."""
 
 import importlib
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
@@ -43,3 +44,12 @@ def test_each_extension_exports_only_its_init_function(module):
     out = subprocess.run(["nm", "-D", "--defined-only", path], capture_output=True, text=True, check=True).stdout
     exported = [line.split()[-1] for line in out.splitlines() if line.split()[1] not in "wWvV"]
     assert exported == ["PyInit_" + module.rsplit(".", 1)[1]]
+
+
+def test_make_install_uses_the_build_requirements_of_pyproject():
+    root = pathlib.Path(__file__).parent.parent
+    block = re.search(r"^requires = \[(.*?)\]", (root / "pyproject.toml").read_text(), re.S | re.M).group(1)
+    declared = re.findall(r'"([^"]+)"', block)
+    makefile = re.search(r"^BUILD_REQUIRES := (.*?)\n\n", (root / "Makefile").read_text(), re.S | re.M).group(1)
+    assert re.findall(r'"([^"]+)"', makefile) == declared
+    assert any("<2.10; python_version<'3.9'" in r for r in declared)  # the last nanobind for 3.8

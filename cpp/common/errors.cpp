@@ -16,6 +16,15 @@ void require_exact(nb::handle value, const char *param, PyTypeObject *expected) 
         raise_wrong_type(param, expected->tp_name, value);
 }
 
+nb::object take_exception(nb::python_error &e) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return nb::borrow(e.value());
+#else
+    e.restore();
+    return nb::steal(PyErr_GetRaisedException());
+#endif
+}
+
 namespace {
 
 PyObject *builtin_exception_type(nb::exception_type type) {

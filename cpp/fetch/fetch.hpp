@@ -91,13 +91,13 @@ nb::object catch_ordinary(Body &&body, Handler &&on_error) {
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception))
             throw;
-        exc = nb::borrow(e.value());
+        exc = take_exception(e);
     } catch (...) {
         set_error_from_current_exception();
         nb::python_error e;
         if (!e.matches(PyExc_Exception))
             throw e;
-        exc = nb::borrow(e.value());
+        exc = take_exception(e);
     }
     return on_error(exc);
 }
