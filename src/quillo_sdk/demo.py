@@ -25,7 +25,7 @@ import threading
 import time
 from collections import Counter
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple
+from typing import Any, Dict, Hashable, List, Optional, Sequence, TextIO, Tuple
 
 from quillo_sdk.constants import KEY
 from quillo_sdk.logging import get_logger
@@ -229,7 +229,7 @@ def run_pipeline(frames: int, seed: int, inference_time: float = INFERENCE_TIME,
     producer = threading.Thread(target=produce, name="demo-producer", daemon=True)
     recent: List[Tuple[List[Detection], Dict[int, List[str]]]] = []
     last_tracks: List[Track] = []
-    label_of_track: Dict[int, str] = {}  # an exit can name a track the frame no longer shows
+    label_of_track: Dict[Hashable, str] = {}  # an exit can name a track the frame no longer shows
     try:
         producer.start()
         while True:
@@ -260,7 +260,7 @@ def run_pipeline(frames: int, seed: int, inference_time: float = INFERENCE_TIME,
                 label_of_track.update((t.track_id, t.info["label"]) for t in frame.tracks)
                 for event in monitor.update(frame.tracks, timestamp=frame.timestamp):
                     stays = stays_of[event.roi_id]
-                    what = "%s %d" % (label_of_track[event.track_id], event.track_id)
+                    what = "%s %s" % (label_of_track[event.track_id], event.track_id)
                     if event.kind == "enter":
                         stays.entries += 1
                         text = "%s entered %s" % (what, event.roi_name)
