@@ -363,12 +363,29 @@ def test_progress_bar_without_a_length_and_after_a_restart():
 @needs_fetch
 def test_demo_runs_end_to_end(tmp_path):
     started = time.monotonic()
-    run = quillo("demo", "--frames", 40, "--seed", 3, "--out", tmp_path / "pic" / "demo.png", cwd=tmp_path)
+    run = quillo("demo", "--frames", 150, "--seed", 3, "--out", tmp_path / "pic" / "demo.png", cwd=tmp_path)
     took = time.monotonic() - started
     assert run.returncode == 0, run.stderr
     summary = {line[:28].strip(): line[28:].split() for line in run.stdout.splitlines() if line.startswith("  ")}
     made, dropped, processed = (int(summary[k][0]) for k in ("frames made", "frames dropped", "frames processed"))
-    assert made == 40 and dropped + processed == 40 and processed > 0
+    assert made == 150 and dropped + processed == 150 and processed > 0 and dropped > 0
+    assert summary["frames dropped"][1] == "(LatestQueue.dropped:"  # the queue's own count
+    assert " ".join(summary["queue"]).startswith("shut down at the end")
+    assert summary["zone stays (scene clock)"] == ["entries", "exits", "mean", "dwell", "inside", "now"]
+    all_exits = 0
+    for zone in ("Entrance", "Loading bay"):
+        entries, exits, *mean, inside = summary[zone]
+        entries, exits, inside = int(entries), int(exits), int(inside)
+        assert entries - exits == inside >= 0
+        if exits:  # entry and exit are confirmed two processed frames apart at least; the scene lasts 5 s
+            assert mean[1] == "s" and 0.1 <= float(mean[0]) <= 5
+        else:
+            assert mean == ["-"]
+        all_exits += exits
+    assert all_exits > 0  # 150 frames of 16 moving objects see some leave
+    events = summary["events logged"]
+    assert int(events[events.index("entries,") - 2]) == sum(int(summary[z][0]) for z in ("Entrance", "Loading bay"))
+    assert " entered " in run.stderr and " left " in run.stderr
     assert summary["model"][:2] == ["yolov4-tiny-demo:", "tf_yolo,"]
     assert summary["picture"] == [str(tmp_path / "pic" / "demo.png")]
     width, height = png_size(tmp_path / "pic" / "demo.png")
@@ -427,6 +444,14 @@ def test_pipeline_drops_frames_when_the_consumer_is_slow():
     zone_ids = {z["roi_id"] for z in result.zones if z["include"]}
     assert all(set(m.zones) <= zone_ids and bool(m.zones) == m.kept for m in result.marks)
     assert any(m.box for m in result.marks)  # the last frame's boxes
+    assert result.queue_shut_down
+    for stays in result.stays:
+        assert stays.entries - stays.exits == stays.inside >= 0
+        assert len(stays.dwell_seconds) == stays.exits
+        assert all(0 < d <= 60 / 30 for d in stays.dwell_seconds)  # the scene's clock, not the wall clock
+    noted = [m for m in result.marks if m.note]
+    assert sum(len(m.zones) for m in noted) == sum(s.inside for s in result.stays)  # one mark per track
+    assert all(m.zones and m.color and m.note.endswith(" s") and float(m.note[:-2]) <= 2 for m in noted)
 
 
 def test_scene_is_reproducible_from_its_seed():

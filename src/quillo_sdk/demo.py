@@ -5,11 +5,14 @@
    unpacking), and ``check_model_type`` names its framework.
 2. A synthetic video pipeline runs: a producer thread makes frames of moving detections and
    tracks faster than the consumer handles them, into a ``LatestQueue`` (so old frames are
-   dropped); the consumer drains batches with ``drain_fast``, filters every frame through a
-   ``ZoneGate`` with include and exclusion zones, and logs each frame's event under a
+   dropped, and counted in its ``dropped``), and shuts the queue down when done; the consumer
+   drains batches with ``drain_fast`` until it raises ``ShutDown``, filters every frame through a
+   ``ZoneGate`` with include and exclusion zones, feeds the tracks to a ``ZoneMonitor`` at the
+   frame's own timestamp, and logs each frame's event and each zone entry and exit under a
    ``LogIDGenerator`` identifier.
-3. A summary table, and a picture of the zones with the kept and dropped anchor points of the
-   last frames and the boxes of the last one (with Pillow, the ``viz`` extra).
+3. A summary table with the entries, exits and mean dwell per zone, and a picture of the zones
+   with the kept and dropped anchor points of the last frames, the boxes of the last one and
+   the tracks inside a zone with their time there (with Pillow, the ``viz`` extra).
 """
 
 from __future__ import annotations
@@ -22,7 +25,7 @@ import threading
 import time
 from collections import Counter
 from dataclasses import dataclass, field
-from typing import Dict, List, Optional, Sequence, Set, TextIO, Tuple
+from typing import Any, Dict, Hashable, List, Optional, Sequence, TextIO, Tuple
 
 from quillo_sdk.constants import KEY
 from quillo_sdk.logging import get_logger
@@ -36,6 +39,11 @@ BATCH_SIZE = 4
 PRODUCE_INTERVAL = 0.002  # a camera far faster than the consumer
 INFERENCE_TIME = 0.006  # stands in for the detector's work on each frame
 PICTURE_FRAMES = 16
+CAMERA_FPS = 30.0  # the scene's clock: frame n is taken at n / CAMERA_FPS seconds
+MIN_FRAMES = 2  # processed frames in a row that confirm a zone entry or exit
+LOST_AFTER = 1.0  # seconds of the scene's clock after which an unseen track has left
+# Tracks inside a zone are drawn from the first colour (just entered) to the second (long stay).
+DWELL_COLORS = ((245, 190, 40), (150, 40, 0))
 FETCH_BUDGET = 20  # seconds; loopback needs far less than the fetcher's default budget
 
 
@@ -71,6 +79,7 @@ class Track:
 @dataclass
 class Frame:
     index: int
+    timestamp: float  # seconds on the scene's clock, not the wall clock: runs replay from their seed
     detections: List[Detection]
     tracks: List[Track]
 
@@ -109,7 +118,7 @@ class Scene:
                 noisy = (box[0] + jitter[0], box[1] + jitter[1], box[2] + jitter[2], box[3] + jitter[3])
                 self._next_det += 1
                 detections.append(Detection(self._next_det, noisy, o["label"], round(self.rng.uniform(0.5, 0.99), 2)))
-        return Frame(index, detections, tracks)
+        return Frame(index, index / CAMERA_FPS, detections, tracks)
 
 
 def anchor(tlwh: Sequence[float]) -> Tuple[float, float]:
@@ -119,9 +128,27 @@ def anchor(tlwh: Sequence[float]) -> Tuple[float, float]:
 
 
 @dataclass
+class ZoneStays:
+    """What a ``ZoneMonitor`` saw of one include zone."""
+
+    roi_id: str
+    name: str
+    entries: int = 0
+    exits: int = 0
+    inside: int = 0  # tracks inside at the end
+    dwell_seconds: List[float] = field(default_factory=list)  # one per exit
+
+    @property
+    def mean_dwell(self) -> Optional[float]:
+        return statistics.mean(self.dwell_seconds) if self.dwell_seconds else None
+
+
+@dataclass
 class PipelineResult:
     frames_made: int = 0
     frames_processed: int = 0
+    frames_dropped: int = 0  # the queue's own count
+    queue_shut_down: bool = False  # the consumer ended on ShutDown with the queue empty
     batches: int = 0
     detections_in: int = 0
     detections_kept: int = 0
@@ -130,30 +157,57 @@ class PipelineResult:
     detections_per_zone: Counter = field(default_factory=Counter)
     tracks_per_zone: Counter = field(default_factory=Counter)
     filter_seconds: List[float] = field(default_factory=list)
-    zone_entries: int = 0
+    stays: List[ZoneStays] = field(default_factory=list)
     zones: List[dict] = field(default_factory=list)
-    marks: List[ItemMark] = field(default_factory=list)  # the last frames' detections, for the picture
+    # The last frames' detections and the last frame's tracks inside a zone, for the picture.
+    marks: List[ItemMark] = field(default_factory=list)
     picture_frames: int = 0
 
     @property
-    def frames_dropped(self) -> int:
-        return self.frames_made - self.frames_processed
+    def zone_entries(self) -> int:
+        return sum(s.entries for s in self.stays)
+
+    @property
+    def zone_exits(self) -> int:
+        return sum(s.exits for s in self.stays)
+
+
+def dwell_color(seconds: float, longest: float) -> Tuple[int, int, int]:
+    """The colour of a track that has been ``seconds`` in a zone, when the longest stay is ``longest``."""
+    share = min(1.0, seconds / longest) if longest > 0 else 0.0
+    start, end = DWELL_COLORS
+    return (round(start[0] + (end[0] - start[0]) * share), round(start[1] + (end[1] - start[1]) * share),
+            round(start[2] + (end[2] - start[2]) * share))
+
+
+def track_marks(tracks: Sequence[Track], monitor: Any, zone_order: Sequence[str]) -> List[ItemMark]:
+    """Marks for the ``tracks`` that ``monitor`` holds inside a zone, noted with their time there."""
+    stays = []
+    for t in tracks:
+        dwell = monitor.dwell(t.track_id)
+        if dwell:
+            stays.append((t, [z for z in zone_order if z in dwell], max(dwell.values())))
+    longest = max((seconds for _, _, seconds in stays), default=0.0)
+    return [ItemMark(anchor(t.tlwh), True, zones, note="%.1f s" % seconds, color=dwell_color(seconds, longest))
+            for t, zones, seconds in stays]
 
 
 def run_pipeline(frames: int, seed: int, inference_time: float = INFERENCE_TIME,
                  produce_interval: float = PRODUCE_INTERVAL) -> PipelineResult:
     from quillo_sdk.logging.log_id import ErrorType, EventType, LogIDGenerator
-    from quillo_sdk.roi.zone_gate import ZoneGate
-    from quillo_sdk.structures.latestq import LatestQueue
+    from quillo_sdk.roi.zone_gate import ZoneGate, ZoneMonitor
+    from quillo_sdk.structures.latestq import LatestQueue, ShutDown
 
     ids = LogIDGenerator(node_id="demo0001", source_idx=0)
     ids.generate_session_id()
     result = PipelineResult(zones=demo_zones())
     labels = [z["label"] for z in result.zones if z["include"]]
     gate = ZoneGate(result.zones, FRAME_SIZE)
+    monitor = ZoneMonitor(gate, min_frames=MIN_FRAMES, lost_after=LOST_AFTER)
+    result.stays = [ZoneStays(z["roi_id"], z["label"]) for z in result.zones if z["include"]]
+    stays_of = {s.roi_id: s for s in result.stays}
     queue = LatestQueue(QUEUE_SIZE)
     scene = Scene(seed)
-    finished = threading.Event()
     stop = threading.Event()  # set when the consumer ends early (Ctrl-C): the producer quits too
     log.info(ids.format_log_with_id(
         "pipeline start: %d frames, queue of %d, batches of %d, zones %s" % (frames, QUEUE_SIZE, BATCH_SIZE, ", ".join(labels)),
@@ -168,20 +222,23 @@ def run_pipeline(frames: int, seed: int, inference_time: float = INFERENCE_TIME,
                 result.frames_made += 1
                 time.sleep(produce_interval)
         finally:
-            finished.set()
+            queue.shutdown()  # the consumer takes what is left, then ends on ShutDown
 
     # A daemon, started inside the try: a Ctrl-C that lands while it starts still stops it, and
     # the process never waits at exit for a producer nobody stopped.
     producer = threading.Thread(target=produce, name="demo-producer", daemon=True)
-    zones_of_track: Dict[int, Set[str]] = {}
     recent: List[Tuple[List[Detection], Dict[int, List[str]]]] = []
+    last_tracks: List[Track] = []
+    label_of_track: Dict[Hashable, str] = {}  # an exit can name a track the frame no longer shows
     try:
         producer.start()
         while True:
-            batch = queue.drain_fast(BATCH_SIZE)
+            try:
+                batch = queue.drain_fast(BATCH_SIZE)
+            except ShutDown:
+                result.queue_shut_down = queue.empty()
+                break
             if not batch:
-                if finished.is_set() and queue.empty():
-                    break
                 time.sleep(0.0005)
                 continue
             result.batches += 1
@@ -199,15 +256,21 @@ def run_pipeline(frames: int, seed: int, inference_time: float = INFERENCE_TIME,
                 for d in kept_detections:
                     result.detections_per_zone.update(d.roi_name)
                 for t in kept_tracks:
-                    names = t.info[KEY.ROI_NAME]
-                    result.tracks_per_zone.update(names)
-                    for name in sorted(set(names) - zones_of_track.get(t.track_id, set())):
-                        result.zone_entries += 1
-                        log.info(ids.format_log_with_id(
-                            "frame %d: %s %d entered %s" % (frame.index, t.info["label"], t.track_id, name),
-                            ids.generate_event_id(EventType.TRACK)))
-                for t in frame.tracks:
-                    zones_of_track[t.track_id] = set(t.info.get(KEY.ROI_NAME, ()))
+                    result.tracks_per_zone.update(t.info[KEY.ROI_NAME])
+                label_of_track.update((t.track_id, t.info["label"]) for t in frame.tracks)
+                for event in monitor.update(frame.tracks, timestamp=frame.timestamp):
+                    stays = stays_of[event.roi_id]
+                    what = "%s %s" % (label_of_track[event.track_id], event.track_id)
+                    if event.kind == "enter":
+                        stays.entries += 1
+                        text = "%s entered %s" % (what, event.roi_name)
+                    else:
+                        stays.exits += 1
+                        stays.dwell_seconds.append(event.dwell)
+                        text = "%s left %s after %.1f s" % (what, event.roi_name, event.dwell)
+                    log.info(ids.format_log_with_id("frame %d: %s" % (frame.index, text),
+                                                    ids.generate_event_id(EventType.TRACK)))
+                last_tracks = frame.tracks
                 per_zone = Counter(name for d in kept_detections for name in d.roi_name)
                 log.debug(ids.format_log_with_id(
                     "frame %d: %d detections, %d kept (%s); %d tracks, %d kept" % (
@@ -221,6 +284,9 @@ def run_pipeline(frames: int, seed: int, inference_time: float = INFERENCE_TIME,
         stop.set()
         if producer.is_alive():
             producer.join()
+    result.frames_dropped = queue.dropped
+    for roi_id, count in monitor.occupancy().items():
+        stays_of[roi_id].inside = count
     if result.frames_dropped:
         log.info(ids.format_log_with_id(
             "%d of %d frames dropped by the queue: the consumer is slower than the camera"
@@ -231,6 +297,7 @@ def run_pipeline(frames: int, seed: int, inference_time: float = INFERENCE_TIME,
             x, y, w, h = d.tlwh
             box = (x / FRAME_SIZE[0], y / FRAME_SIZE[1], w / FRAME_SIZE[0], h / FRAME_SIZE[1]) if age == 0 else None
             result.marks.append(ItemMark(anchor(d.tlwh), d.det_id in kept, kept.get(d.det_id, ()), box))
+    result.marks += track_marks(last_tracks, monitor, [s.roi_id for s in result.stays])
     return result
 
 
@@ -287,7 +354,8 @@ def summary_lines(fetched: Optional[FetchResult], result: PipelineResult, pictur
             lines.append("  %-26s %s: fetch failed" % ("model", fetched.model))
     lines += [
         "  %-26s %7d" % ("frames made", result.frames_made),
-        "  %-26s %7d   (queue of %d keeps the newest)" % ("frames dropped", result.frames_dropped, QUEUE_SIZE),
+        "  %-26s %7d   (LatestQueue.dropped: a queue of %d keeps the newest)" % (
+            "frames dropped", result.frames_dropped, QUEUE_SIZE),
         "  %-26s %7d   (%d drains of up to %d)" % ("frames processed", result.frames_processed, result.batches, BATCH_SIZE),
         "",
         "  %-26s %10s %10s" % ("", "detections", "tracks"),
@@ -306,8 +374,15 @@ def summary_lines(fetched: Optional[FetchResult], result: PipelineResult, pictur
         items = (result.detections_in + result.tracks_in) / max(result.frames_processed, 1)
         lines += ["", "  %-26s median %.0f us, p95 %.0f us, max %.0f us (%.0f items a frame)" % (
             "filter time per frame", statistics.median(us), _percentile(us, 0.95), max(us), items)]
-    lines.append("  %-26s %d frame events (shown with -v), %d zone entries" % (
-        "events logged", result.frames_processed, result.zone_entries))
+    lines += ["", "  %-26s %10s %10s %10s %10s" % ("zone stays (scene clock)", "entries", "exits", "mean dwell",
+                                                     "inside now")]
+    for stays in result.stays:
+        mean = "-" if stays.mean_dwell is None else "%.1f s" % stays.mean_dwell
+        lines.append("  %-26s %10d %10d %10s %10d" % (stays.name, stays.entries, stays.exits, mean, stays.inside))
+    lines += ["", "  %-26s %s" % ("queue", "shut down at the end: the consumer ended on ShutDown once it was empty"
+                                      if result.queue_shut_down else "stopped before its shutdown")]
+    lines.append("  %-26s %d frame events (shown with -v), %d zone entries, %d zone exits" % (
+        "events logged", result.frames_processed, result.zone_entries, result.zone_exits))
     if picture:
         lines.append("  %-26s %s" % ("picture", picture))
     lines.append("  %-26s %.1f s" % ("took", seconds))
@@ -348,7 +423,7 @@ def run_demo(frames: int = 300, seed: int = 7, out: Optional[str] = os.path.join
     if out:
         try:
             picture = draw_zones(out, result.zones, result.marks, frame=image, title=(
-                "anchors of the last %d of %d frames, boxes of the last one" % (
+                "anchors of the last %d of %d frames, boxes of the last one, its tracks' time in a zone" % (
                     result.picture_frames, result.frames_processed)))
         except PillowMissing as exc:
             log.warning("no picture: %s" % exc)
