@@ -130,7 +130,7 @@ def write_json(path, value):
     ("[" * 100000 + "]" * 100000, [], "nested too deeply"),
     ([SQUARE], '[{"tlwh": [0, 0, 1, 1], "info": %s}]' % ("[" * 100000 + "]" * 100000), "nested too deeply"),
     ([dict(SQUARE, points=[[0, 0], [1e39, 0], [1, 1]])], [], "out of range"),  # beyond single precision
-], ids=lambda value: value if isinstance(value, str) and len(value) < 40 else None)
+], ids=lambda value: value if isinstance(value, str) and len(value) < 40 else type(value).__name__)
 def test_zones_rejects_bad_input_on_one_line(tmp_path, zones, detections, reason):
     # (The ids are short: older pytest puts the test id into the environment, and execve refuses
     # 200,000-character variables.)

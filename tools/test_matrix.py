@@ -139,7 +139,7 @@ def wanted_shapely(oldest, newest):
 def test_cell(version, wheel, shapely, log):
     py = venv(MATRIX / ("py%s-shapely%s" % (version, shapely)), PYTHON_OF[version], log)
     run([py, "-m", "pip", "install", "-q", "--force-reinstall", "--no-deps", wheel], log)
-    run([py, "-m", "pip", "install", "-q", "%s[test]" % wheel, "shapely==%s" % shapely], log)
+    run([py, "-m", "pip", "install", "-q", "%s[test,viz]" % wheel, "shapely==%s" % shapely], log)
     geos = run([py, "-c", "import shapely; print(shapely.geos_version_string)"], log).stdout.strip()
     tests = run([py, "-m", "pytest", "-q", "-p", "no:cacheprovider"], log, check=False).stdout
     counts = {k: 0 for k in ("passed", "failed", "error", "skipped")}

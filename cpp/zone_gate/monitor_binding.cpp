@@ -642,7 +642,7 @@ nb::object read_frame(MonitorState &s, PyObject *items, const AnchorInputs &inpu
             if (!e.matches(PyExc_Exception))
                 throw;
             if (!first_error.is_valid())
-                first_error = nb::borrow(e.value());
+                first_error = take_exception(e);
         } catch (const geometry::NonFinitePoint &e) {
             if (!first_error.is_valid())
                 first_error = bound->engine_error(nb::str(("IllegalArgumentException: " + std::string(e.what())).c_str()));
