@@ -122,6 +122,9 @@ nb::object fetch_model(nb::handle model_id, const Options &options) {
     bool by_key = PyUnicode_Tailmatch(model_id.ptr(), nb::str("http").ptr(), 0, PY_SSIZE_T_MAX, -1) != 1;
     nb::object start = now();
     nb::object model_dir = nb::none();
+    struct OutcomeReset {
+        ~OutcomeReset() { clear_outcome(); }  // the attempts' references end with the flow
+    } reset_at_end;
     log_info(nb::str("Download model"));
     while (now() - start < global("DOWNLOAD_MODEL_TIMEOUT")) {
         clear_outcome();

@@ -49,8 +49,11 @@ FileLock::FileLock(const std::string &path) {
 FileLock::~FileLock() { close(fd_); }
 
 Outcome &outcome() {
-    thread_local Outcome current;
-    return current;
+    // Never destroyed: a thread's storage is torn down after its thread state
+    // (for the main thread, after the interpreter), when Python objects can no
+    // longer be released. The flow clears it when it ends.
+    thread_local Outcome *current = new Outcome;
+    return *current;
 }
 
 void note_failure(Failure failure, nb::handle status) {
