@@ -387,9 +387,12 @@ def test_demo_runs_end_to_end(tmp_path):
     assert int(events[events.index("entries,") - 2]) == sum(int(summary[z][0]) for z in ("Entrance", "Loading bay"))
     assert " entered " in run.stderr and " left " in run.stderr
     assert summary["model"][:2] == ["yolov4-tiny-demo:", "tf_yolo,"]
-    assert summary["picture"] == [str(tmp_path / "pic" / "demo.png")]
-    width, height = png_size(tmp_path / "pic" / "demo.png")
-    assert width == 960 and 540 < height < 700
+    if has("PIL", "__version__"):
+        assert summary["picture"] == [str(tmp_path / "pic" / "demo.png")]
+        width, height = png_size(tmp_path / "pic" / "demo.png")
+        assert width == 960 and 540 < height < 700
+    else:
+        assert "picture" not in summary and "no picture: " in run.stderr
     assert "[EVT-START-" in run.stderr and "Finished the downloading" in run.stderr
     assert took < 30
 

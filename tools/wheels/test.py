@@ -1,7 +1,7 @@
 """Run the test suite against the wheels in dist/, installed as a device would.
 
 x86_64: for each CPython, a fresh venv gets `pip install --only-binary=:all:
---find-links dist quillo_sdk[test]` (the kit from dist/, the rest from the
+--find-links dist quillo_sdk[test,viz]` (the kit from dist/, the rest from the
 package index), and pytest runs a copy of tests/ made outside the source tree,
 with no compiler on PATH, then the queue and zone gate tests again with
 QUILLO_SDK_PORTABLE=1 (as `make test` does).
@@ -50,7 +50,9 @@ def tools_only_path(where: pathlib.Path) -> str:
 
 
 def copy_tests(dest: pathlib.Path) -> pathlib.Path:
+    """tests/ and the README whose examples they run, outside the source tree."""
     shutil.copytree(ROOT / "tests", dest / "tests", ignore=shutil.ignore_patterns("__pycache__"))
+    shutil.copy2(ROOT / "README.md", dest / "README.md")
     return dest
 
 
@@ -80,7 +82,7 @@ def test_x86_64(version: str, dist: pathlib.Path) -> list[tuple[str, int]]:
     shutil.rmtree(venv, ignore_errors=True)
     subprocess.run([str(interpreter), "-m", "venv", str(venv)], check=True)
     python = str(venv / "bin" / "python")
-    subprocess.run([python, "-m", "pip", "install", "-q", "--only-binary=:all:", "--find-links", str(dist), "quillo_sdk[test]"],
+    subprocess.run([python, "-m", "pip", "install", "-q", "--only-binary=:all:", "--find-links", str(dist), "quillo_sdk[test,viz]"],
                    check=True)
     env = dict(os.environ, PATH=os.pathsep.join([str(venv / "bin"), tools_only_path(WORK / "test" / "bin")]))
     env.pop("PYTHONPATH", None)
