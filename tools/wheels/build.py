@@ -84,6 +84,8 @@ def build_env(version: str, interpreter: pathlib.Path, requires: list[str], log:
         return python
     shutil.rmtree(env_dir, ignore_errors=True)
     run_logged([str(interpreter), "-m", "venv", str(env_dir)], log)
+    # The interpreter's bundled pip may predate -C (pip 23.1).
+    run_logged([str(python), "-m", "pip", "install", "-q", "--upgrade", "pip"], log)
     run_logged([str(python), "-m", "pip", "install", "-q", *requires], log)
     stamp.write_text(json.dumps(requires))
     return python
