@@ -415,6 +415,56 @@ def test_instance_level_reduce_is_honoured():
     assert kept.marker == 1 and "__reduce_ex__" not in vars(kept)
 
 
+class RoiIdProperty(Det):
+    """Keeps the zone ids it is given in a field of its own."""
+
+    @property
+    def roi_id(self):
+        return self.__dict__["kept_ids"]
+
+    @roi_id.setter
+    def roi_id(self, value):
+        self.__dict__["kept_ids"] = value
+
+
+class LoggedSetattr(Det):
+    def __setattr__(self, name, value):
+        super().__setattr__("set_" + name, True)
+        super().__setattr__(name, value)
+
+
+@pytest.mark.parametrize("make", [RoiIdProperty, LoggedSetattr])
+def test_annotations_go_through_the_copys_own_setattr(make):
+    gate = ZoneGate([rec("zone1", "id1", SQUARE)])
+    original = make((0.45, 0.45, 0.1, 0.1))
+    (kept,) = gate.filter_in_roi([original, original])[:1]
+    expected = copy.copy(original)
+    expected.roi_id, expected.roi_name = ["id1"], ["zone1"]
+    assert vars(kept) == vars(expected) and list(vars(kept)) == list(vars(expected))
+
+
+def test_a_copy_keeps_the_attribute_order_then_the_annotations():
+    gate = ZoneGate([rec("zone1", "id1", SQUARE)])
+    item = Det((0.45, 0.45, 0.1, 0.1))
+    item.zeta, item.alpha = 1, 2
+    (kept,) = gate.filter_in_roi([item])
+    assert list(vars(kept)) == list(vars(item)) + ["roi_id", "roi_name"]
+
+
+@pytest.mark.parametrize("hook", ["__reduce_ex__", "__getstate__"])
+def test_hooks_stored_under_a_string_built_at_run_time_are_honoured(hook):
+    gate = ZoneGate([rec("zone1", "id1", SQUARE)])
+    item = Det((0.45, 0.45, 0.1, 0.1))
+    name = "".join(hook)  # an equal string, not the interned one
+    if hook == "__getstate__":
+        item.__dict__[name] = lambda: {"tlwh": item.tlwh, "state": "run time"}
+    else:
+        item.__dict__[name] = lambda protocol: (Det, ((0.45, 0.45, 0.1, 0.1),), {"marker": 1})
+    (kept,) = gate.filter_in_roi([item])
+    expected = copy.copy(item)
+    assert {k: v for k, v in vars(kept).items() if k not in ("roi_id", "roi_name")} == vars(expected)
+
+
 # ---------------------------------------------------------------- failures
 
 

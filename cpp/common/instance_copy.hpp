@@ -5,6 +5,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cstddef>
+
 namespace quillo::instance_copy {
 
 namespace nb = nanobind;
@@ -16,8 +18,21 @@ void choose(nb::handle module);
 // descriptor called); an invalid object when no class defines it.
 nb::object type_lookup(PyTypeObject *type, PyObject *name);
 
-// A new instance of the plain class `type` (object.__new__, instance dict,
-// no __slots__) whose attributes are those of the mapping `attributes`.
-nb::object new_with_attributes(PyTypeObject *type, PyObject *attributes);
+// An attribute the copy gets beyond the original's (both borrowed).
+struct Attribute {
+    PyObject *name, *value;
+};
+
+// Whether `obj.name = value` on an instance of the plain class `type` only
+// stores the value in the instance: the class keeps object's __setattr__,
+// `name` is a str and no data descriptor of the class stands for it.
+bool stores_plainly(PyTypeObject *type, PyObject *name);
+
+// What `c = copy.copy(original); c.name = value ...` leaves in `c`, for an
+// instance of a plain class (object.__new__, instance dict, no __slots__):
+// the original's attributes, then `extra` (names that store plainly), put in
+// as the copy is made. An invalid object when the instance's own dict holds
+// __reduce_ex__ or __getstate__, which copy.copy would honour.
+nb::object copy_with(PyObject *original, const Attribute *extra, std::size_t n_extra);
 
 } // namespace quillo::instance_copy

@@ -10,11 +10,6 @@ namespace quillo {
 
 namespace nb = nanobind;
 
-// PyList_SET_ITEM on a fresh list: the list takes over `value`.
-inline void list_set(nb::handle list, Py_ssize_t i, nb::object value) {
-    PyList_SET_ITEM(list.ptr(), i, value.release().ptr());
-}
-
 // tp_clear for a PyObject* field of a hand-written type.
 inline void clear_field(PyObject *&field) { Py_CLEAR(field); }
 

@@ -51,9 +51,9 @@
 // instance_dict       zone_gate  before 3.13, an instance allocated with tp_alloc has no inline
 //                                attribute values, and a copied dict can become its __dict__
 //                                (3.13+: object.__new__ and an update of its own dict);
-//                                checked by copying a probe instance and comparing attributes
-//                                and dict independence. Twin: object.__new__(cls) and
-//                                new.__dict__.update(state), as copy.copy does.
+//                                checked by copying a probe instance and comparing attributes,
+//                                their order and dict independence. Twin: object.__new__(cls)
+//                                and new.__dict__.update(state), as copy.copy does.
 // geos_predicate      zone_gate  the GEOS C library named in shapely.lib's DT_NEEDED, found
 //                                through its link map (dlinfo), exports GEOSOrientationIndex_r
 //                                with the engine's own rounding; checked by its GEOSversion()

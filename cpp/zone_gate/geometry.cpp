@@ -257,9 +257,7 @@ void Region::add_point(Point p) {
 }
 
 // Areal parts decide first; lines and points only where no area touches the point.
-bool Region::contains(Point p) const {
-    if (!box_.covers(p.x, p.y))
-        return false;
+bool Region::contains_within_box(Point p) const {
     if (!finite_ && !engine_rules)
         throw Undecided();
     Location loc = locate_on_polygons(p);

@@ -96,11 +96,13 @@ public:
     void add_line(std::vector<Point> pts);
     void add_point(Point p);
 
-    bool contains(Point p) const;
+    // The bounding box test is inline: most points of a frame miss most zones.
+    bool contains(Point p) const { return box_.covers(p.x, p.y) && contains_within_box(p); }
     bool is_empty() const { return polygons_.empty() && lines_.empty() && points_.empty(); }
     const Box &box() const { return box_; }
 
 private:
+    bool contains_within_box(Point p) const;
     Location locate_on_polygons(Point p) const;
     Location locate_on_lines(Point p) const;
     bool is_line_boundary(Point p) const;

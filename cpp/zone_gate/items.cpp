@@ -2,6 +2,7 @@
 
 #include "common/instance_copy.hpp"
 #include "common/module_attr.hpp"
+#include "common/optional_attr.hpp"
 #include "common/py_ops.hpp"
 #include "common/refs.hpp"
 
@@ -17,7 +18,7 @@ struct Bound {
     PyObject *dispatch_table;       // copyreg.dispatch_table, consulted by copy.copy
     PyTypeObject *ndarray;
     PyObject *np_floating, *np_integer, *np_longdouble;
-    PyObject *one, *reduce_ex_name, *getstate_name;
+    PyObject *one, *get_name, *info_name, *tlwh_name, *rect_name;
     // What a class statement without __slots__ produces, for recognising plain instances.
     Py_ssize_t plain_basicsize, plain_dictoffset;
     // object's own copy hooks; a type that resolves to anything else is copied by copy.copy.
@@ -106,6 +107,32 @@ bool fast_anchor(const Number v[4], const AnchorInputs &in, geometry::Point &out
         ry = dy;
     }
     out = {as_double(rx), as_double(ry)};
+    return true;
+}
+
+// Four Python floats with float anchors, the usual box: the host's float
+// arithmetic done here, without reading each value's kind.
+bool float_anchor(PyObject *const *values, const AnchorInputs &in, geometry::Point &out) {
+    if (in.nax.kind != Number::real || in.nay.kind != Number::real)
+        return false;
+    double v[4];
+    for (int i = 0; i < 4; ++i) {
+        if (!PyFloat_CheckExact(values[i]))
+            return false;
+        v[i] = PyFloat_AS_DOUBLE(values[i]);
+    }
+    Number rx, ry;
+    rx.kind = ry.kind = Number::real;
+    rx.d = v[0] + v[2] * in.nax.d;
+    ry.d = v[1] + v[3] * in.nay.d;
+    if (v[2] > 1.0 && v[3] > 1.0) {
+        Number dx, dy;
+        if (!divide(rx, in.nfx, dx) || !divide(ry, in.nfy, dy))
+            return false;
+        rx = dx;
+        ry = dy;
+    }
+    out = {rx.d, ry.d};
     return true;
 }
 
@@ -214,6 +241,7 @@ Number Number::of(PyObject *value) {
 
 void init_items(nb::handle module) {
     instance_copy::choose(module);
+    optional_attr::choose(module);
     nb::module_ numpy = nb::module_::import_("numpy");
     nb::object plain = nb::handle(reinterpret_cast<PyObject *>(&PyType_Type))("_Plain", nb::tuple(), nb::dict());
     auto *plain_type = reinterpret_cast<PyTypeObject *>(plain.ptr());
@@ -225,16 +253,50 @@ void init_items(nb::handle module) {
     bound->np_integer = keep_forever(numpy.attr("integer")).ptr();
     bound->np_longdouble = keep_forever(numpy.attr("longdouble")).ptr();
     bound->one = PyFloat_FromDouble(1.0);
-    bound->reduce_ex_name = PyUnicode_InternFromString("__reduce_ex__");
-    bound->getstate_name = PyUnicode_InternFromString("__getstate__");
+    bound->get_name = PyUnicode_InternFromString("get");
+    bound->info_name = PyUnicode_InternFromString("info");
+    bound->tlwh_name = PyUnicode_InternFromString("tlwh");
+    bound->rect_name = PyUnicode_InternFromString("rect");
     bound->plain_basicsize = plain_type->tp_basicsize;
     bound->plain_dictoffset = plain_type->tp_dictoffset;
     for (int i = 0; i < 7; ++i) {
         bound->names[i] = PyUnicode_InternFromString(kCopyHooks[i]);
         bound->object_hooks[i] = instance_copy::type_lookup(&PyBaseObject_Type, bound->names[i]);
     }
-    if (!bound->one || !bound->reduce_ex_name || !bound->getstate_name)
+    if (!bound->one || !bound->get_name || !bound->info_name || !bound->tlwh_name || !bound->rect_name)
         throw nb::python_error();
+}
+
+nb::object get_or(PyObject *mapping, PyObject *key, PyObject *fallback) {
+    if (PyDict_CheckExact(mapping)) {
+        PyObject *value = PyDict_GetItemWithError(mapping, key);
+        if (!value && PyErr_Occurred())
+            throw nb::python_error();
+        return nb::borrow(value ? value : fallback);
+    }
+    return take(PyObject_CallMethodObjArgs(mapping, bound->get_name, key, fallback, nullptr));
+}
+
+nb::object info_of(PyObject *item) {
+    try {
+        return optional_attr::get(item, bound->info_name);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception))
+            throw;
+        return nb::object();
+    }
+}
+
+nb::object box_of(PyObject *item, const nb::object &info) {
+    if (!info.is_valid())
+        return take(PyObject_GetAttr(item, bound->tlwh_name));
+    if (PyDict_CheckExact(info.ptr())) {
+        nb::object tlwh = take(PyObject_GetAttr(item, bound->tlwh_name));
+        return get_or(info.ptr(), bound->rect_name, tlwh.ptr());
+    }
+    nb::object get = take(PyObject_GetAttr(info.ptr(), bound->get_name));
+    nb::object tlwh = take(PyObject_GetAttr(item, bound->tlwh_name));
+    return get(nb::handle(bound->rect_name), tlwh);
 }
 
 void unpack(PyObject *seq, Py_ssize_t n, nb::object *out) {
@@ -285,6 +347,8 @@ geometry::Point anchor_point(PyObject *box, const AnchorInputs &in) {
     // Tuples and lists of four plain numbers: read in place, no references taken.
     if ((PyTuple_CheckExact(box) || PyList_CheckExact(box)) && PySequence_Fast_GET_SIZE(box) == 4) {
         PyObject **items = PySequence_Fast_ITEMS(box);
+        if (float_anchor(items, in, p))
+            return p;
         for (int i = 0; i < 4; ++i)
             v[i] = Number::of(items[i]);
         if (fast_anchor(v, in, p))
@@ -299,25 +363,30 @@ geometry::Point anchor_point(PyObject *box, const AnchorInputs &in) {
     return generic_anchor(values, in);
 }
 
-nb::object Copier::copy(PyObject *item) {
+nb::object Copier::copy(PyObject *item, const instance_copy::Attribute *extra, std::size_t n_extra) {
     PyTypeObject *type = Py_TYPE(item);
     if (type != reinterpret_cast<PyTypeObject *>(checked_.ptr())) {
         plain_ = is_plain_type(type);
         // Held, so a type freed mid-call cannot be mistaken for a new one at its address.
         checked_ = nb::borrow(reinterpret_cast<PyObject *>(type));
+        extras_plain_ = -1;
     }
-    if (plain_) {
-        nb::object dict = take(PyObject_GenericGetDict(item, nullptr));
-        // Instance-level __reduce_ex__ and __getstate__ would be honoured by copy.copy.
-        int shadowed = PyDict_Contains(dict.ptr(), bound->reduce_ex_name);
-        if (shadowed == 0)
-            shadowed = PyDict_Contains(dict.ptr(), bound->getstate_name);
-        if (shadowed < 0)
+    // A call passes the same extra names for every item, so their verdict is kept with the type's.
+    if (plain_ && n_extra && extras_plain_ < 0) {
+        extras_plain_ = 1;
+        for (std::size_t i = 0; i < n_extra && extras_plain_; ++i)
+            extras_plain_ = instance_copy::stores_plainly(type, extra[i].name);
+    }
+    if (plain_ && (!n_extra || extras_plain_)) {
+        nb::object copied = instance_copy::copy_with(item, extra, n_extra);
+        if (copied.is_valid())
+            return copied;
+    }
+    nb::object copied = bound->ns.get("copy").attr("copy")(nb::handle(item));
+    for (std::size_t i = 0; i < n_extra; ++i)
+        if (PyObject_SetAttr(copied.ptr(), extra[i].name, extra[i].value) < 0)
             throw nb::python_error();
-        if (!shadowed)
-            return instance_copy::new_with_attributes(type, dict.ptr());
-    }
-    return bound->ns.get("copy").attr("copy")(nb::handle(item));
+    return copied;
 }
 
 } // namespace quillo::zone_gate

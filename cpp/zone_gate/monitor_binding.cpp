@@ -11,6 +11,7 @@
 #include "common/errors.hpp"
 #include "common/method.hpp"
 #include "common/module_attr.hpp"
+#include "common/optional_attr.hpp"
 #include "common/py_ops.hpp"
 #include "zone_gate/geometry.hpp"
 #include "zone_gate/items.hpp"
@@ -40,7 +41,7 @@ ModuleNamespace ns;
 
 // Interned names and fixed objects, for the process lifetime.
 struct Bound {
-    nb::object track_id, info, tlwh, rect, get, rois, included, exclusions, shapely_polygon, points, include,
+    nb::object track_id, rois, included, exclusions, shapely_polygon, points, include,
         roi_id, label, frame_sz, enter, exit, empty_text, entered, exited, zero, one, default_anchor, engine_error;
     nb::object gate_cls, event_cls, monitor_cls;
     PyTypeObject *gate_type, *event_type, *monitor_type;
@@ -51,30 +52,6 @@ nb::object intern(const char *text) { return take(PyUnicode_InternFromString(tex
 nb::object attr(nb::handle obj, const nb::object &name) { return take(PyObject_GetAttr(obj.ptr(), name.ptr())); }
 
 nb::object item(nb::handle obj, const nb::object &key) { return take(PyObject_GetItem(obj.ptr(), key.ptr())); }
-
-// `mapping.get(key, fallback)`, directly for dicts.
-nb::object get_or(nb::handle mapping, const nb::object &key, nb::handle fallback) {
-    if (PyDict_CheckExact(mapping.ptr())) {
-        PyObject *value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
-        if (!value && PyErr_Occurred())
-            throw nb::python_error();
-        return nb::borrow(value ? value : fallback.ptr());
-    }
-    return attr(mapping, bound->get)(key, fallback);
-}
-
-// The attribute `name`, or an invalid object when there is none.
-nb::object optional_attr(nb::handle obj, const nb::object &name) {
-    PyObject *value = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-    int found = PyObject_GetOptionalAttr(obj.ptr(), name.ptr(), &value);
-#else
-    int found = _PyObject_LookupAttr(obj.ptr(), name.ptr(), &value);
-#endif
-    if (found < 0)
-        throw nb::python_error();
-    return nb::steal(value);
-}
 
 [[noreturn]] void raise_format(PyObject *type, const char *format, nb::handle value) {
     PyErr_Format(type, format, value.ptr());
@@ -300,7 +277,7 @@ std::vector<WatchedZone> watched_zones(nb::handle gate) {
         if (is_included) {
             zone.area = region_from_geometry(item(record, bound->shapely_polygon));
             nb::object key = take(PyLong_FromVoidPtr(record.ptr()));
-            nb::object parts = get_or(exclusion_map, key, Py_None);
+            nb::object parts = get_or(exclusion_map.ptr(), key.ptr(), Py_None);
             if (!parts.is_none())
                 for (nb::handle part : parts)
                     zone.exclusions.push_back(region_from_geometry(part));
@@ -312,8 +289,8 @@ std::vector<WatchedZone> watched_zones(nb::handle gate) {
                 continue;
             zone.everywhere = true;
         }
-        zone.roi_id = get_or(record, bound->roi_id, bound->empty_text);
-        zone.roi_name = get_or(record, bound->label, bound->empty_text);
+        zone.roi_id = get_or(record.ptr(), bound->roi_id.ptr(), bound->empty_text.ptr());
+        zone.roi_name = get_or(record.ptr(), bound->label.ptr(), bound->empty_text.ptr());
         if (seen_ids.contains(zone.roi_id))
             raise_format(PyExc_ValueError, "two watched zones share the roi_id %R; ZoneMonitor reports by roi_id",
                          zone.roi_id);
@@ -573,34 +550,17 @@ nb::object frame_element(const nb::object &frame_sz, const nb::object &index) {
     return value;
 }
 
-// The item's box as the gate reads it: a track's info["rect"], else `tlwh`
-// (which must exist either way); any failure to read `info` means no info.
-nb::object box_of(nb::handle obj, const nb::object &info) {
-    nb::object tlwh = attr(obj, bound->tlwh);
-    return info.is_valid() ? get_or(info, bound->rect, tlwh) : tlwh;
-}
-
-nb::object info_of(nb::handle obj) {
-    try {
-        return optional_attr(obj, bound->info);
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_Exception))
-            throw;
-        return nb::object();
-    }
-}
-
 // The attribute `track_id`, else info["track_id"]; None or absent when untracked.
 nb::object track_id_of(nb::handle obj, const nb::object &info) {
-    nb::object id = optional_attr(obj, bound->track_id);
+    nb::object id = optional_attr::get(obj.ptr(), bound->track_id.ptr());
     if ((!id.is_valid() || id.is_none()) && info.is_valid())
-        id = get_or(info, bound->track_id, Py_None);
+        id = get_or(info.ptr(), bound->track_id.ptr(), Py_None);
     return id;
 }
 
 void read_item(MonitorState &s, nb::handle obj, const AnchorInputs &inputs) {
-    nb::object info = info_of(obj);
-    nb::object box = box_of(obj, info);
+    nb::object info = info_of(obj.ptr());
+    nb::object box = box_of(obj.ptr(), info);
     geometry::Point p = anchor_point(box.ptr(), inputs);
     std::size_t zones = s.zones.size();
     for (std::size_t z = 0; z < zones; ++z)
@@ -853,8 +813,7 @@ void add_method(nb::handle cls, const char *name, const char *qualname, const ch
 void init_monitor(nb::module_ &m) {
     ns.bind(m);
     m.attr("time") = nb::module_::import_("time");
-    bound = new Bound{intern("track_id"), intern("info"), intern("tlwh"), intern("rect"), intern("get"),
-                      intern("rois"), intern("_included_rois"), intern("_exclusion_intersections"),
+    bound = new Bound{intern("track_id"), intern("rois"), intern("_included_rois"), intern("_exclusion_intersections"),
                       intern("shapely_polygon"), intern("points"), intern("include"), intern("roi_id"),
                       intern("label"), intern("frame_sz"), intern("enter"), intern("exit"), intern(""),
                       intern("entered"), intern("exited"), nb::int_(0), nb::int_(1), nb::make_tuple(0.5, 0.5),

@@ -10,7 +10,6 @@
 #include "common/errors.hpp"
 #include "common/method.hpp"
 #include "common/module_attr.hpp"
-#include "common/optional_attr.hpp"
 #include "common/py_ops.hpp"
 #include "common/refs.hpp"
 #include "zone_gate/geometry.hpp"
@@ -79,17 +78,6 @@ void set_attr(PyObject *obj, PyObject *name, PyObject *value) {
 void set_item(PyObject *obj, PyObject *key, PyObject *value) {
     if (PyObject_SetItem(obj, key, value) < 0)
         throw nb::python_error();
-}
-
-// `mapping.get(key, default)`, directly for dicts.
-nb::object get_or(PyObject *mapping, PyObject *key, PyObject *fallback) {
-    if (PyDict_CheckExact(mapping)) {
-        PyObject *value = PyDict_GetItemWithError(mapping, key);
-        if (!value && PyErr_Occurred())
-            throw nb::python_error();
-        return nb::borrow(value ? value : fallback);
-    }
-    return take(PyObject_CallMethodObjArgs(mapping, names.get, key, fallback, nullptr));
 }
 
 // Binds a vectorcall's arguments to the N parameters; absent optional ones are null.
@@ -389,56 +377,30 @@ Keys track_keys() {
     return {attr(key.ptr(), names.roi_id_attr), attr(key.ptr(), names.roi_name_attr)};
 }
 
-template <typename Records>
-void assign_roi_info(PyObject *item_copy, const Records &records, bool has_info, Keys *keys) {
-    auto values = [&](PyObject *key) {
-        nb::object list = take(PyList_New(static_cast<Py_ssize_t>(records.size())));
-        Py_ssize_t i = 0;
-        for (PyObject *record : records)
-            list_set(list, i++, get_or(record, key, names.empty_text));
-        return list;
-    };
-    nb::object ids = values(names.roi_id);
-    nb::object labels = values(names.label);
+// Puts the zone ids and labels on a copy: into its `info` for tracks, as
+// attributes for detections.
+void annotate(PyObject *item_copy, PyObject *ids, PyObject *labels, bool has_info, Keys *keys) {
     if (has_info) {
         if (!keys->roi_id.is_valid())
             *keys = track_keys();
         nb::object info = attr(item_copy, names.info);
-        set_item(info.ptr(), keys->roi_id.ptr(), ids.ptr());
-        set_item(info.ptr(), keys->roi_name.ptr(), labels.ptr());
+        set_item(info.ptr(), keys->roi_id.ptr(), ids);
+        set_item(info.ptr(), keys->roi_name.ptr(), labels);
     } else {
-        set_attr(item_copy, names.roi_id, ids.ptr());
-        set_attr(item_copy, names.roi_name, labels.ptr());
+        set_attr(item_copy, names.roi_id, ids);
+        set_attr(item_copy, names.roi_name, labels);
     }
 }
+
+// An include zone's id and label, read from its record the first time a call needs them.
+struct ZoneText {
+    nb::object id, label;
+};
 
 // ------------------------------------------------------------ filter_in_roi
 
 const char *const filter_names[] = {"self", "det_or_trk", "frame_sz", "anchor_pt"};
 const Parameters filter_params{"filter_in_roi", filter_names, 4, 4, 2};
-
-// Reads `info` as hasattr-like probing does, but any ordinary error means "no info".
-nb::object optional_info(PyObject *obj) {
-    try {
-        return optional_attr::get(obj, names.info);
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_Exception))
-            throw;
-        return nb::object();
-    }
-}
-
-nb::object box_of(PyObject *obj, const nb::object &info) {
-    if (!info.is_valid())
-        return attr(obj, names.tlwh);
-    if (PyDict_CheckExact(info.ptr())) {
-        nb::object tlwh = attr(obj, names.tlwh);
-        return get_or(info.ptr(), names.rect, tlwh.ptr());
-    }
-    nb::object get = attr(info.ptr(), names.get);
-    nb::object tlwh = attr(obj, names.tlwh);
-    return get(nb::handle(names.rect), tlwh);
-}
 
 PreparedPtr zones_for_call(PyObject *self, PyObject *included) {
     nb::object exclusion_map = attr(self, names.exclusions);
@@ -463,37 +425,57 @@ nb::object filter_body(PyObject *self, PyObject *items, PyObject *frame_sz_arg, 
     nb::object empty_polygon = attr(self, names.empty_polygon);
     PreparedPtr prepared = zones_for_call(self, included.ptr());
     const std::vector<Zone> &zones = prepared->zones;
+    const std::vector<ZoneSource> &sources = prepared->sources;
 
     AnchorInputs inputs(anchor[0].ptr(), anchor[1].ptr(), fx.ptr(), fy.ptr());
     Copier copier;
     Keys keys;
-    std::vector<PyObject *> matched;
+    std::vector<ZoneText> texts(zones.size());
+    std::vector<std::size_t> matched;
     nb::list result;
     nb::object it = take(PyObject_GetIter(items));
     while (PyObject *raw = PyIter_Next(it.ptr())) {
         nb::object obj = nb::steal(raw);
-        nb::object info = optional_info(raw);
+        nb::object info = info_of(raw);
         nb::object box = box_of(raw, info);
         geometry::Point p = anchor_point(box.ptr(), inputs);
 
         matched.clear();
         for (std::size_t z = 0; z < zones.size(); ++z) {
-            const ZoneSource &source = prepared->sources[z];
-            if (!contains(zones[z].area, source.geometry, p))
+            if (!contains(zones[z].area, sources[z].geometry, p))
                 continue;
             bool excluded = false;
             for (std::size_t e = 0; e < zones[z].exclusions.size() && !excluded; ++e)
-                excluded = contains(zones[z].exclusions[e], source.exclusion_items[e], p);
+                excluded = contains(zones[z].exclusions[e], sources[z].exclusion_items[e], p);
             if (!excluded)
-                matched.push_back(prepared->sources[z].record.ptr());
+                matched.push_back(z);
         }
         if (matched.empty()) {
             if (!empty_polygon.is_none())
                 result.append(obj);
             continue;
         }
-        nb::object copied = copier.copy(raw);
-        assign_roi_info(copied.ptr(), matched, info.is_valid(), &keys);
+        auto n = static_cast<Py_ssize_t>(matched.size());
+        nb::object ids = take(PyList_New(n)), labels = take(PyList_New(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            std::size_t z = matched[static_cast<std::size_t>(i)];
+            ZoneText &text = texts[z];
+            if (!text.id.is_valid()) {
+                PyObject *record = sources[z].record.ptr();
+                text.id = get_or(record, names.roi_id, names.empty_text);
+                text.label = get_or(record, names.label, names.empty_text);
+            }
+            init_list_item(ids, i, text.id);
+            init_list_item(labels, i, text.label);
+        }
+        nb::object copied;
+        if (info.is_valid()) {
+            copied = copier.copy(raw);
+            annotate(copied.ptr(), ids.ptr(), labels.ptr(), true, &keys);
+        } else {
+            const instance_copy::Attribute extra[] = {{names.roi_id, ids.ptr()}, {names.roi_name, labels.ptr()}};
+            copied = copier.copy(raw, extra, 2);
+        }
         result.append(copied);
     }
     if (PyErr_Occurred())
@@ -569,14 +551,20 @@ const Parameters assign_params{"_assign_roi_info", assign_names, 3, 3, 3};
 
 nb::object assign_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     auto a = arguments<3>(assign_params, args, nargs, kwnames);
-    std::vector<nb::object> held;
+    std::vector<nb::object> records;
     for (nb::handle record : nb::handle(a[1]))
-        held.push_back(nb::borrow(record));
-    std::vector<PyObject *> records;
-    for (const nb::object &o : held)
-        records.push_back(o.ptr());
+        records.push_back(nb::borrow(record));
+    auto values = [&](PyObject *key) {
+        nb::object list = take(PyList_New(static_cast<Py_ssize_t>(records.size())));
+        Py_ssize_t i = 0;
+        for (const nb::object &record : records)
+            init_list_item(list, i++, get_or(record.ptr(), key, names.empty_text));
+        return list;
+    };
+    nb::object ids = values(names.roi_id);
+    nb::object labels = values(names.label);
     Keys keys;
-    assign_roi_info(a[0], records, truth(a[2]), &keys);
+    annotate(a[0], ids.ptr(), labels.ptr(), truth(a[2]), &keys);
     return nb::none();
 }
 
@@ -680,7 +668,6 @@ void init_module(nb::module_ &m) {
     m.attr("logger") = m.attr("get_logger")("ZoneGate");
     init_shapes(m);
     init_items(m);
-    optional_attr::choose(m);
 
     m.attr("RoiData") = make_roi_data();
     nb::object gate = make_gate_class();
