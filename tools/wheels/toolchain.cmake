@@ -17,3 +17,5 @@ set(CMAKE_AR "${CMAKE_CURRENT_LIST_DIR}/zig-ar" CACHE FILEPATH "")
 set(CMAKE_RANLIB "${CMAKE_CURRENT_LIST_DIR}/zig-ranlib" CACHE FILEPATH "")
 # The kit uses no C++20 modules; CMake would otherwise look for clang-scan-deps.
 set(CMAKE_CXX_SCAN_FOR_MODULES OFF)
+# Headers the target's libc lacks but the Python headers include (crypt.h for 3.8).
+include_directories(SYSTEM "${CMAKE_CURRENT_LIST_DIR}/include")
