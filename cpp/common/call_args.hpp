@@ -3,7 +3,9 @@
 #pragma once
 
 #include <Python.h>
+#include <nanobind/nanobind.h>
 
+#include <array>
 #include <cstddef>
 
 namespace quillo {
@@ -20,5 +22,16 @@ struct Parameters {
 // parameter was not given. Returns false with a TypeError set on a bad call.
 bool bind_arguments(const Parameters &params, PyObject *const *args, Py_ssize_t nargs,
                     PyObject *kwnames, PyObject **out) noexcept;
+
+// The same for code that throws: the N parameters' arguments (null where an
+// optional one is absent), or nanobind::python_error on a bad call.
+template <std::size_t N>
+std::array<PyObject *, N> arguments(const Parameters &params, PyObject *const *args, Py_ssize_t nargs,
+                                    PyObject *kwnames) {
+    std::array<PyObject *, N> a{};
+    if (!bind_arguments(params, args, nargs, kwnames, a.data()))
+        throw nanobind::python_error();
+    return a;
+}
 
 } // namespace quillo

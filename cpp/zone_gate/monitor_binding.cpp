@@ -58,15 +58,6 @@ nb::object item(nb::handle obj, const nb::object &key) { return take(PyObject_Ge
     throw nb::python_error();
 }
 
-template <std::size_t N>
-std::array<PyObject *, N> arguments(const Parameters &params, PyObject *const *args, Py_ssize_t nargs,
-                                    PyObject *kwnames) {
-    std::array<PyObject *, N> a{};
-    if (!bind_arguments(params, args, nargs, kwnames, a.data()))
-        throw nb::python_error();
-    return a;
-}
-
 // inspect.Signature of a class whose constructor is its tp_new.
 struct Param {
     const char *name;

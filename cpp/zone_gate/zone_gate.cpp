@@ -80,16 +80,6 @@ void set_item(PyObject *obj, PyObject *key, PyObject *value) {
         throw nb::python_error();
 }
 
-// Binds a vectorcall's arguments to the N parameters; absent optional ones are null.
-template <std::size_t N>
-std::array<PyObject *, N> arguments(const Parameters &params, PyObject *const *args, Py_ssize_t nargs,
-                                    PyObject *kwnames) {
-    std::array<PyObject *, N> a{};
-    if (!bind_arguments(params, args, nargs, kwnames, a.data()))
-        throw nb::python_error();
-    return a;
-}
-
 // The geometry library's own exception type, for the errors it would raise itself.
 PyObject *engine_error = nullptr;
 
