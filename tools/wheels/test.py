@@ -16,6 +16,7 @@ modules' test files (ARM64_TESTS) without the mypy checks.
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import pathlib
 import shutil
@@ -94,7 +95,30 @@ def test_x86_64(version: str, dist: pathlib.Path) -> list[tuple[str, int]]:
         site = pathlib.Path(subprocess.run([python, "-c", "import sysconfig; print(sysconfig.get_path('platlib'))"],
                                            capture_output=True, text=True, check=True).stdout.strip())
         check_imported_from(python, site, workdir, env)
-        return pytest_runs(python, workdir, env, ["tests"], [])
+        results = pytest_runs(python, workdir, env, ["tests"], [])
+        compare_speed(python, version, workdir, env)
+        return results
+
+
+def compare_speed(python: str, version: str, workdir: pathlib.Path, env: dict[str, str]) -> None:
+    """The wheel's figures next to the in-place build's (make install's venv) when that is the same CPython."""
+    rows = [("wheel", python)]
+    in_place = ROOT / ".venv" / "bin" / "python"
+    if in_place.exists():
+        same = subprocess.run([str(in_place), "-c", "import sys; print('%d.%d' % sys.version_info[:2])"],
+                              capture_output=True, text=True).stdout.strip() == version
+        if same:
+            rows.append(("in place", str(in_place)))
+    for label, interpreter in rows:
+        run = subprocess.run([interpreter, str(ROOT / "tools" / "wheels" / "speed.py")], cwd=workdir, env=env,
+                             capture_output=True, text=True)
+        if run.returncode != 0:
+            print("speed (%s): not measured: %s" % (label, run.stderr.strip().splitlines()[-1:]), flush=True)
+            continue
+        figures = json.loads(run.stdout.splitlines()[-1])
+        gate = ", ".join("%s %.0f ns/item" % kv for kv in figures["gate_ns"].items())
+        print("speed (%s): queue reference ratio %.1f; zone gate %s" % (label, figures["queue_ratio"], gate),
+              flush=True)
 
 
 def arm64_python(version: str, dist: pathlib.Path) -> tuple[pathlib.Path, pathlib.Path]:
