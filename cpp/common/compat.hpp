@@ -113,7 +113,7 @@ static inline int PyModule_AddObjectRef(PyObject *module, const char *name, PyOb
 }
 
 // Type flags of 3.10. The interpreters before it have no such bits: the
-// PyType_FromSpec below takes them off the type spec and gives their effect where
+// PyType_FromSpec below takes them off the type's flags and gives their effect where
 // that can be had (a type that cannot be instantiated has no tp_new). Types
 // stay mutable there, as every heap type is on those interpreters.
 #define Py_TPFLAGS_DISALLOW_INSTANTIATION (1UL << 7)
@@ -123,19 +123,19 @@ static inline int PyModule_AddObjectRef(PyObject *module, const char *name, PyOb
 // __weaklistoffset__ members on 3.8, whose PyType_FromSpec ignores them:
 // without that an instance's vectorcall pointer would be read at offset 0 and
 // its instances would have no __dict__.
-static inline PyObject *quillo_compat_type_from_spec(PyType_Spec *type_spec, PyObject *bases) {
+static inline PyObject *quillo_compat_type_from_spec(PyType_Spec *definition, PyObject *bases) {
     const unsigned long new_flags = Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE;
-    PyType_Spec plain = *type_spec;
+    PyType_Spec plain = *definition;
     plain.flags &= ~new_flags;
     PyObject *type = PyType_FromSpecWithBases(&plain, bases);
     if (!type)
         return nullptr;
     auto *tp = reinterpret_cast<PyTypeObject *>(type);
-    if (type_spec->flags & Py_TPFLAGS_DISALLOW_INSTANTIATION)
+    if (definition->flags & Py_TPFLAGS_DISALLOW_INSTANTIATION)
         tp->tp_new = nullptr;
-    // These interpreters store the type spec's module name as the type's __module__
+    // These interpreters store the module part of the type's dotted name as its __module__
     // over a __module__ member of the instances; the member is put back.
-    for (const PyType_Slot *slot = type_spec->slots; slot->slot; ++slot) {
+    for (const PyType_Slot *slot = definition->slots; slot->slot; ++slot) {
         if (slot->slot != Py_tp_members)
             continue;
         for (auto *member = static_cast<PyMemberDef *>(slot->pfunc); member->name; ++member) {
@@ -152,7 +152,7 @@ static inline PyObject *quillo_compat_type_from_spec(PyType_Spec *type_spec, PyO
         }
     }
 #if PY_VERSION_HEX < 0x03090000
-    for (const PyType_Slot *slot = type_spec->slots; slot->slot; ++slot) {
+    for (const PyType_Slot *slot = definition->slots; slot->slot; ++slot) {
         if (slot->slot != Py_tp_members)
             continue;
         for (auto *member = static_cast<const PyMemberDef *>(slot->pfunc); member->name; ++member) {
@@ -168,8 +168,8 @@ static inline PyObject *quillo_compat_type_from_spec(PyType_Spec *type_spec, PyO
     return type;
 }
 
-#define PyType_FromSpec(type_spec) quillo_compat_type_from_spec((type_spec), nullptr)
-#define PyType_FromSpecWithBases(type_spec, bases) quillo_compat_type_from_spec((type_spec), (bases))
+#define PyType_FromSpec(definition) quillo_compat_type_from_spec((definition), nullptr)
+#define PyType_FromSpecWithBases(definition, bases) quillo_compat_type_from_spec((definition), (bases))
 
 #endif // < 3.10
 
