@@ -47,19 +47,6 @@ bool is_instance_hook(PyObject *key) {
            (n == 12 && PyUnicode_CompareWithASCIIString(key, "__getstate__") == 0);
 }
 
-// Puts the original's attributes, then `extra`, into the dict `target`.
-void fill(PyObject *target, PyObject *attributes, const Attribute *extra, std::size_t n_extra) {
-    if (PyDict_Update(target, attributes) < 0)
-        throw nb::python_error();
-    for (std::size_t i = 0; i < n_extra; ++i)
-        if (PyDict_SetItem(target, extra[i].name, extra[i].value) < 0)
-            throw nb::python_error();
-}
-
-nb::object own_dict(PyObject *obj) { return take(PyObject_GenericGetDict(obj, nullptr)); }
-
-// ------------------------------------------------------------ new instances
-
 bool has_instance_hook(PyObject *attributes) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
@@ -68,6 +55,23 @@ bool has_instance_hook(PyObject *attributes) {
             return true;
     return false;
 }
+
+void put_extra(PyObject *target, const Attribute *extra, std::size_t n_extra) {
+    for (std::size_t i = 0; i < n_extra; ++i)
+        if (PyDict_SetItem(target, extra[i].name, extra[i].value) < 0)
+            throw nb::python_error();
+}
+
+// Puts the original's attributes, then `extra`, into the dict `target`.
+void fill(PyObject *target, PyObject *attributes, const Attribute *extra, std::size_t n_extra) {
+    if (PyDict_Update(target, attributes) < 0)
+        throw nb::python_error();
+    put_extra(target, extra, n_extra);
+}
+
+nb::object own_dict(PyObject *obj) { return take(PyObject_GenericGetDict(obj, nullptr)); }
+
+// ------------------------------------------------------------ new instances
 
 // Before 3.13 the instance is allocated without the inline attribute values
 // object.__new__ would prepare, and a copy of the original's dict, with the
@@ -81,9 +85,7 @@ nb::object copy_fast(PyObject *original, const Attribute *extra, std::size_t n_e
         return nb::object();
 #if PY_VERSION_HEX < 0x030D0000
     nb::object state = take(PyDict_Copy(attributes.ptr()));
-    for (std::size_t i = 0; i < n_extra; ++i)
-        if (PyDict_SetItem(state.ptr(), extra[i].name, extra[i].value) < 0)
-            throw nb::python_error();
+    put_extra(state.ptr(), extra, n_extra);
     nb::object result = take(type->tp_alloc(type, 0));
     if (PyObject_GenericSetDict(result.ptr(), state.ptr(), nullptr) < 0)
         throw nb::python_error();

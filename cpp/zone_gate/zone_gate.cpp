@@ -47,7 +47,7 @@ ModuleNamespace ns;
 
 struct Names {
     PyObject *polygons, *rois, *frame_sz, *included, *empty_polygon, *exclusions, *points, *shapely_polygon,
-        *include, *info, *tlwh, *rect, *roi_id, *roi_name, *label, *get, *contains, *intersection, *is_empty,
+        *include, *info, *roi_id, *roi_name, *label, *contains, *intersection, *is_empty,
         *empty_text, *roi_id_attr, *roi_name_attr, *zero, *one, *default_anchor;
 } names;
 
@@ -598,9 +598,8 @@ void init_names_table() {
     names = Names{intern("polygons"),     intern("rois"),         intern("frame_sz"),
                   intern("_included_rois"), intern("_empty_polygon"), intern("_exclusion_intersections"),
                   intern("points"),       intern("shapely_polygon"), intern("include"),
-                  intern("info"),         intern("tlwh"),         intern("rect"),
-                  intern("roi_id"),       intern("roi_name"),     intern("label"),
-                  intern("get"),          intern("contains"),     intern("intersection"),
+                  intern("info"),         intern("roi_id"),       intern("roi_name"),
+                  intern("label"),        intern("contains"),     intern("intersection"),
                   intern("is_empty"),     intern(""),             intern("ROI_ID"),
                   intern("ROI_NAME"),     check(PyLong_FromLong(0)), check(PyLong_FromLong(1)),
                   check(Py_BuildValue("(dd)", 0.5, 0.5))};
