@@ -251,7 +251,8 @@ void export_archive(nb::module_ &m) {
          "otherwise the archive (reused when present and not empty, else downloaded) unpacked into "
          "``BASE_MODEL_DIR`` and deleted. Failures are logged and give None. No member may replace "
          "what another model has there, nor unpack past ``MAX_MODEL_BYTES`` or 64 MiB short of a full "
-         "disk. ``progress`` is handed to download_file.",
+         "disk. Another fetch of the same model is waited for up to ``DOWNLOAD_MODEL_TIMEOUT`` s. "
+         "``progress`` is handed to download_file.",
          "(cloud_url, *, progress=None)",
          {{"cloud_url", "str"}, {"progress", "Callable[[int, int | None], object] | None"}, {"return", "str | None"}},
          vectorcall_entry<download_url_impl>});

@@ -10,6 +10,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <memory>
@@ -53,9 +54,6 @@ enum class Failure {
     deadline,          // the caller's deadline ended a request or a download
 };
 
-// Failures that another attempt cannot mend.
-bool is_refusal(Failure failure);
-
 struct Outcome {
     Failure failure = Failure::none;
     nb::object status;   // the HTTP status behind it, or None
@@ -75,6 +73,12 @@ void clear_outcome();
 Failure failure_of_error(nb::handle exc);
 
 using Clock = std::chrono::steady_clock;
+
+inline Clock::time_point seconds_from_now(double seconds) {
+    // A billion seconds is as good as never, and keeps the arithmetic in range.
+    seconds = seconds != seconds ? 0.0 : std::clamp(seconds, -1e9, 1e9);
+    return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
 
 // The time limits of the calling thread's download_detection_model, which the
 // functions it calls keep to. Outside it there are none.

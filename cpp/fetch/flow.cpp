@@ -32,15 +32,21 @@ void pause() {
 
 nb::object now() { return global("time").attr("time")(); }
 
+bool is_refusal(Failure failure) {
+    return failure == Failure::token_rejected || failure == Failure::unknown_key ||
+           failure == Failure::download_refused || failure == Failure::unsafe ||
+           failure == Failure::token_missing || failure == Failure::bad_archive;
+}
+
 const char *failure_kind(Failure failure) {
     switch (failure) {
-    case Failure::token_missing: return "token_missing";
+    case Failure::unreachable: return "unreachable";
     case Failure::token_rejected: return "token_rejected";
     case Failure::unknown_key: return "unknown_key";
-    case Failure::unreachable: return "unreachable";
-    case Failure::timeout: return "timeout";
     case Failure::download_refused: return "download_refused";
     case Failure::unsafe: return "unsafe";
+    case Failure::token_missing: return "token_missing";
+    case Failure::timeout: return "timeout";
     case Failure::bad_archive: return "bad_archive";
     case Failure::lock_busy: return "lock_busy";
     case Failure::deadline: return "deadline";
@@ -155,8 +161,7 @@ nb::object fetch_model(nb::handle model_id, const Options &options) {
         double budget_left = PyFloat_AsDouble((global("DOWNLOAD_MODEL_TIMEOUT") - (now() - start)).ptr());
         if (budget_left == -1.0 && PyErr_Occurred())
             throw nb::python_error();
-        time_limits().budget_end =
-            Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(budget_left));
+        time_limits().budget_end = seconds_from_now(budget_left);
         nb::object model_url = global("get_model_url")(model_id);
         bool no_url = false;
         catch_ordinary(
@@ -231,9 +236,7 @@ nb::object download_detection_model_impl(PyObject *const *args, Py_ssize_t nargs
             PyErr_SetString(PyExc_ValueError, "deadline must not be negative");
             throw nb::python_error();
         }
-        // Far beyond any wait: as good as none, and safe from overflow.
-        seconds = std::min(seconds, 1e9);
-        options.deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+        options.deadline = seconds_from_now(seconds);
     }
     if (nb::handle(model_id).equal(global("MODEL_TYPE").attr("INTERNAL")))
         return nb::borrow(model_id);

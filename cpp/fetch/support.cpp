@@ -29,10 +29,8 @@ namespace {
 // When waiting for a lock ends.
 Clock::time_point lock_wait_end() {
     const TimeLimits &limits = time_limits();
-    Clock::time_point end = limits.budget_end
-                                ? *limits.budget_end
-                                : Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                     std::chrono::duration<double>(setting_seconds("DOWNLOAD_MODEL_TIMEOUT")));
+    Clock::time_point end =
+        limits.budget_end ? *limits.budget_end : seconds_from_now(setting_seconds("DOWNLOAD_MODEL_TIMEOUT"));
     return limits.deadline ? std::min(end, *limits.deadline) : end;
 }
 
@@ -85,20 +83,6 @@ Outcome &outcome() {
     // longer be released. The flow clears it when it ends.
     thread_local Outcome *current = new Outcome;
     return *current;
-}
-
-bool is_refusal(Failure failure) {
-    switch (failure) {
-    case Failure::token_missing:
-    case Failure::token_rejected:
-    case Failure::unknown_key:
-    case Failure::download_refused:
-    case Failure::unsafe:
-    case Failure::bad_archive:
-        return true;
-    default:
-        return false;
-    }
 }
 
 namespace {

@@ -227,8 +227,8 @@ void export_token_url(nb::module_ &m) {
     m.attr("get_model_url") = make_method(
         {"get_model_url", "get_model_url", kModule,
          "Return the download URL of ``model_id``: a direct URL (text starting with \"http\") as it "
-         "is, a model key as the backend's model-URL endpoint answers it for this device. Failures "
-         "are logged and give None.",
+         "is, a model key as the backend's model-URL endpoint answers it for this device. The "
+         "endpoint's answer must be whole within 30 s of the request. Failures are logged and give None.",
          "(model_id)", {{"model_id", "str"}, {"return", "str | None"}}, vectorcall_entry<get_model_url_impl>});
 }
 

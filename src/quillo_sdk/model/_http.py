@@ -62,10 +62,10 @@ class _Reads:
     """What http.client's answer asks of its socket: a file to read it through."""
 
     def __init__(self, sock: socket.socket, until: Optional[float]) -> None:
-        self._sock, self._until = sock, until
+        self.capped = _CappedReads(sock, until)
 
     def makefile(self, mode: str) -> io.BufferedReader:
-        return io.BufferedReader(_CappedReads(self._sock, self._until))
+        return io.BufferedReader(self.capped)
 
 
 class _Answer(http.client.HTTPResponse):
@@ -73,12 +73,13 @@ class _Answer(http.client.HTTPResponse):
 
     def __init__(self, sock: socket.socket, *args: Any, **kwargs: Any) -> None:
         within, self._whole, self._deadline = _current.limits
-        super().__init__(_Reads(sock, _earlier(time.monotonic() + within, self._deadline)), *args, **kwargs)
+        self._reads = _Reads(sock, _earlier(time.monotonic() + within, self._deadline))
+        super().__init__(self._reads, *args, **kwargs)  # type: ignore[arg-type]  # makefile is all it asks for
 
     def begin(self) -> None:
         super().begin()
-        if not self._whole and self.fp is not None:
-            self.fp.raw.until = self._deadline
+        if not self._whole:
+            self._reads.capped.until = self._deadline
 
 
 # Named as urllib3's own, whose names the error texts show.
