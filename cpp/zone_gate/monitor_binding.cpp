@@ -4,7 +4,8 @@
 // all: (1) every item is read and located, ids are resolved to track slots,
 // and unreadable items are set aside; only this step runs foreign code
 // (attribute reads, id hashing and comparison, the logger); (2) the core
-// applies the frame; (3) the events are built and forgotten ids released.
+// applies the frame; (3) the events are built and forgotten ids set aside,
+// to be released once the call has let go of the monitor (Busy).
 #include "zone_gate/monitor_binding.hpp"
 
 #include "common/call_args.hpp"
@@ -594,7 +595,7 @@ void read_item(MonitorState &s, nb::handle obj, const AnchorInputs &inputs) {
         throw nb::python_error();
     zm::Slot slot = s.slot_of(id, hash);
     if (s.slot_stamp[slot] == s.stamp) {  // the same track twice in one frame: in every zone either is in
-        std::uint8_t *row = &s.frame.inside[s.slot_row[slot] * zones];
+        std::uint8_t *row = s.frame.inside.data() + s.slot_row[slot] * zones;
         for (std::size_t z = 0; z < zones; ++z)
             row[z] |= s.row[z];
         return;
@@ -741,9 +742,10 @@ nb::object reset_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
 constexpr const char *kMonitorDoc =
     "Entries, exits and dwell times of tracks in the include zones of a ZoneGate.\n\n"
     "ZoneMonitor(gate, *, min_frames=1, lost_after=1.0)\n\n"
-    "The watched zones are the gate's include zones, in configuration order, with the\n"
-    "gate's containment: an anchor point inside a zone and outside that zone's exclusions,\n"
-    "never on an outline. A record without vertices whose \"include\" is true is watched too,\n"
+    "The watched zones are the gate's include zones, in configuration order, located as\n"
+    "filter_in_roi locates them (the monitor uses the gate's own prepared zones): an anchor\n"
+    "point is in a zone when filter_in_roi would give the item that zone's roi_id.\n"
+    "A record without vertices whose \"include\" is true is watched too,\n"
     "as a zone that contains every item. The zones are read when the monitor is built; each\n"
     "needs its own \"roi_id\", by which events and counts name it (ValueError otherwise).\n"
     "A track inside two overlapping zones is in both.\n\n"
