@@ -165,7 +165,8 @@ def test_records_without_vertices_and_gates_without_zones():
         ev("enter", "e", 2, 0.0, names={"e": "all"})]
     for empty in (ZoneGate(), ZoneGate([])):
         m = ZoneMonitor(empty)
-        assert m.update([Det(0.15, 0.15, 1)], timestamp=0) == [] and m.occupancy() == {} and m.totals() == {}
+        assert m.update([Det(0.15, 0.15, 1)] * 2, timestamp=0) == [] and m.occupancy() == {} and m.totals() == {}
+        assert m.dwell(1) == {}
 
 
 def test_pixel_boxes_use_the_gate_frame_size_unless_given():

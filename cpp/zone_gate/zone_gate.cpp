@@ -2,9 +2,10 @@
 // in an include zone and outside that zone's exclusions.
 //
 // The gate's fields live in an ordinary instance dict. Next to it the gate
-// keeps the zones in prepared form (the geometry core's regions), together
-// with the objects they were read from; every call checks by identity that
-// the fields still hold those objects, and reads them afresh when they don't.
+// keeps the zones in prepared form (a ZoneSet: the geometry core's regions,
+// together with the objects they were read from); every call checks by
+// identity that the fields still hold those objects, and reads them afresh
+// when they don't. A ZoneMonitor built on the gate shares its ZoneSet.
 #include "common/atomic_shared.hpp"
 #include "common/call_args.hpp"
 #include "common/errors.hpp"
