@@ -32,10 +32,10 @@ install: $(PY)
 demo: install
 	$(PY) -m quillo_sdk demo
 
-# The queue and the zone gate run a second time on their documented-API twins.
+# The queue, the zone gate and its monitor run a second time on their documented-API twins.
 test: install
 	$(PY) -m pytest -q
-	QUILLO_SDK_PORTABLE=1 $(PY) -m pytest -q tests/test_latestq.py tests/test_zone_gate.py
+	QUILLO_SDK_PORTABLE=1 $(PY) -m pytest -q tests/test_latestq.py tests/test_zone_gate.py tests/test_zone_monitor.py
 
 test-matrix:
 	PYTHONS="$(PYTHONS)" SHAPELY="$(SHAPELY)" $(PYTHON) tools/test_matrix.py

@@ -6,14 +6,20 @@ import gc
 import inspect
 import math
 import pickle
+import sys
+import threading
+import time
 import tracemalloc
+import weakref
 
+import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from quillo_sdk.roi import zone_gate
 from quillo_sdk.roi.zone_gate import ZoneEvent, ZoneGate, ZoneMonitor
+from test_zone_gate import probe_points
 
 
 def square(lo, hi):
@@ -159,7 +165,8 @@ def test_records_without_vertices_and_gates_without_zones():
         ev("enter", "e", 2, 0.0, names={"e": "all"})]
     for empty in (ZoneGate(), ZoneGate([])):
         m = ZoneMonitor(empty)
-        assert m.update([Det(0.15, 0.15, 1)], timestamp=0) == [] and m.occupancy() == {} and m.totals() == {}
+        assert m.update([Det(0.15, 0.15, 1)] * 2, timestamp=0) == [] and m.occupancy() == {} and m.totals() == {}
+        assert m.dwell(1) == {}
 
 
 def test_pixel_boxes_use_the_gate_frame_size_unless_given():
@@ -275,23 +282,195 @@ def test_errors_outside_items_apply_nothing(gate, monkeypatch):
     assert m.update([Det(0.15, 0.15, 1)], timestamp=0) == [ev("enter", "a", 1, 0.0)]
 
 
+CALLS = {
+    "update": lambda m: m.update([Det(0.15, 0.15, 99)], timestamp=50),
+    "reset": lambda m: m.reset(),
+    "dwell": lambda m: m.dwell(1),
+    "occupancy": lambda m: m.occupancy(),
+    "totals": lambda m: m.totals(),
+}
+
+
+def snapshot(m, ids=(1, 2, 3, 4, 5)):
+    return m.occupancy(), m.totals(), [m.dwell(i) for i in ids]
+
+
 def test_a_call_from_inside_an_update_is_refused(gate, logged):
     m = ZoneMonitor(gate)
-    seen = []
+    refused = []
 
     class Reentrant:
         tlwh = (0.14, 0.14, 0.02, 0.02)
 
         @property
         def track_id(self):
-            for call in (lambda: m.update([]), m.reset):
-                with pytest.raises(RuntimeError):
-                    call()
-            seen.append(m.occupancy())
+            for name, call in CALLS.items():
+                with pytest.raises(RuntimeError, match="in use by another call"):
+                    call(m)
+                refused.append(name)
             return 5
 
     assert m.update([Reentrant()], timestamp=0) == [ev("enter", "a", 5, 0.0)]
-    assert seen == [{"a": 0, "b": 0}] and logged == []
+    assert refused == list(CALLS) and logged == []
+    assert m.gate is gate and m.min_frames == 1  # fixed at construction, readable at any time
+
+
+class CollidingId:
+    """Ids that all hash alike, so that every lookup compares them with __eq__."""
+
+    def __init__(self, n):
+        self.n = n
+
+    def __hash__(self):
+        return 7
+
+    def __eq__(self, other):
+        return isinstance(other, CollidingId) and self.n == other.n
+
+    def __repr__(self):
+        return f"CollidingId({self.n})"
+
+
+class CallingBack(CollidingId):
+    """A colliding id whose first comparison calls `callback` (a reset or an update frees entries)."""
+
+    def __init__(self, n, callback):
+        super().__init__(n)
+        self.callback = callback
+
+    def __eq__(self, other):
+        if self.callback:
+            callback, self.callback = self.callback, None
+            callback()
+        return super().__eq__(other)
+
+    __hash__ = CollidingId.__hash__
+
+
+@pytest.mark.parametrize("entry", ["dwell", "update"])
+@pytest.mark.parametrize("inner", sorted(CALLS))
+def test_an_id_calling_back_during_a_lookup_is_refused_and_changes_nothing(gate, logged, entry, inner):
+    m = ZoneMonitor(gate)
+    ids = [CollidingId(k) for k in range(20)]
+    m.update([Det(0.15, 0.15, i) for i in ids], timestamp=0)
+    before = snapshot(m, ids)
+    errors = []
+
+    def callback():
+        try:
+            CALLS[inner](m)
+        except RuntimeError as exc:
+            errors.append(exc)
+            raise
+
+    probe = CallingBack(7, callback)
+    if entry == "dwell":
+        with pytest.raises(RuntimeError, match="in use by another call"):
+            m.dwell(probe)
+        assert logged == []
+        assert snapshot(m, ids) == before
+    else:  # the probe's item is skipped, its error logged, the rest of the frame applied
+        assert m.update([Det(0.15, 0.15, i) for i in ids] + [Det(0.45, 0.45, probe)], timestamp=1) == []
+        assert len(logged) == 1 and isinstance(logged[0][1], RuntimeError)
+        assert snapshot(m, ids)[:2] == before[:2]
+    assert len(errors) == 1 and probe.callback is None
+    assert m.dwell(CollidingId(3)) == {"a": 1.0 if entry == "update" else 0.0}
+
+
+def test_ids_are_let_go_after_the_call_so_their_finalizers_may_use_the_monitor(gate):
+    m = ZoneMonitor(gate)
+    seen = []
+
+    class Id(int):
+        def __del__(self):
+            seen.append(m.occupancy())
+
+    m.update([Det(0.15, 0.15, Id(1))], timestamp=0)
+    m.update([Det(0.95, 0.05, 1)], timestamp=1)  # the first id object is replaced by nothing new
+    m.update([], timestamp=2)  # the track is forgotten: the monitor lets go of its id
+    assert seen == [{"a": 0, "b": 0}]
+    m.update([Det(0.15, 0.15, Id(2))], timestamp=3)
+    m.reset()
+    assert seen[1:] == [{"a": 0, "b": 0}]
+
+
+def test_two_threads_updating_and_reading_never_break_the_monitor(gate):
+    m = ZoneMonitor(gate, lost_after=0.0)
+    frames = [[Det(0.15 + 0.01 * (k % 5), 0.45 if k % 2 else 0.15, CollidingId(i * 7 + k)) for k in range(12)]
+              for i in range(40)]
+    counts = {"update": 0, "read": 0, "refused": 0}
+    stop = time.monotonic() + 1.0
+    failures = []
+
+    def run(step):
+        try:
+            while time.monotonic() < stop:
+                try:
+                    step()
+                except RuntimeError as exc:
+                    assert "in use by another call" in str(exc)
+                    counts["refused"] += 1
+        except BaseException as exc:  # surfaced by the main thread
+            failures.append(exc)
+
+    def update():
+        counts["update"] += 1
+        m.update(frames[counts["update"] % len(frames)], timestamp=counts["update"])
+
+    def read():
+        counts["read"] += 1
+        m.dwell(CollidingId(counts["read"] % 300))
+        m.occupancy()
+
+    switch = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        threads = [threading.Thread(target=run, args=(f,)) for f in (update, read)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(30)
+    finally:
+        sys.setswitchinterval(switch)
+    assert failures == [] and not any(t.is_alive() for t in threads)
+    assert counts["update"] > 0 and counts["read"] > 0
+    totals = m.totals()
+    assert m.occupancy() == {z: totals[z]["entered"] - totals[z]["exited"] for z in "ab"}
+    # every track of the last frame applied is still known, with the dwell of its zones
+    m.update(frames[0], timestamp=counts["update"] + 1)
+    assert all(set(m.dwell(d.track_id)) <= {"a", "b"} for d in frames[0])
+    m.reset()
+    assert m.occupancy() == {"a": 0, "b": 0}
+
+
+# ---------------------------------------------------------------- the gate's answers
+
+
+def test_monitor_answers_as_filter_in_roi_on_and_near_slanted_edges():
+    # A slanted zone, a zone overlapping it and an exclusion whose edges cross both.
+    records = [rec("S", "s", [(0.1, 0.1), (0.7, 0.3), (0.6, 0.9), (0.1, 0.8)]),
+               rec("T", "t", [(0.35, 0.05), (0.95, 0.45), (0.55, 0.65)]),
+               rec("X", "x", [(0.3, 0.2), (0.8, 0.6), (0.2, 0.6)], include=False)]
+    gate = ZoneGate(records)
+    rng = np.random.default_rng(16)
+    s, t = records[0]["shapely_polygon"], records[1]["shapely_polygon"]
+    exclusion = records[2]["shapely_polygon"]
+    # 2000 anchors along the first edge of S, as the zone stores its vertices (float32)
+    a, b = records[0]["points"][:2].astype(float)
+    along = a + (b - a) * (np.arange(2000) / 2000)[:, None]
+    pts = np.concatenate([along, probe_points(s, rng, 500), probe_points(t, rng, 500),
+                          probe_points(s.intersection(exclusion), rng, 200),
+                          probe_points(t.intersection(exclusion), rng, 200)])
+    items = [Det(0, 0, k, tlwh=(x, y, 0.0, 0.0)) for k, (x, y) in enumerate(pts.tolist())]
+
+    kept = {copy.track_id: copy.roi_id for copy in gate.filter_in_roi(items)}
+    m = ZoneMonitor(gate)
+    entered = {}
+    for e in m.update(items, timestamp=0):
+        entered.setdefault(e.track_id, []).append(e.roi_id)
+    assert entered == kept
+    assert m.occupancy() == {z: sum(z in ids for ids in kept.values()) for z in "st"}
+    assert 0 < len(kept) < len(items) and len(pts) > 4000
 
 
 # ---------------------------------------------------------------- model and memory
@@ -379,6 +558,31 @@ def test_monitor_equals_the_model(min_frames, lost_after, frames):
         assert m.occupancy() == model.inside()
         for tid in unique:
             assert set(m.dwell(tid)) == {z for z in "ab" if model.tracks.get(tid, {"z": {}})["z"].get(z, [0])[0]}
+
+
+@pytest.mark.parametrize("gate_keeps_the_zones", [True, False])
+def test_reference_cycles_through_the_zones_are_collected(gate_keeps_the_zones):
+    class Sentinel:
+        pass
+
+    records = [rec("A", "a", square(0.1, 0.5))]
+    gate = ZoneGate(records)
+    m = ZoneMonitor(gate)
+    sentinel = Sentinel()
+    records[0]["monitor"], records[0]["sentinel"] = m, sentinel  # record -> monitor -> zones -> record
+    if not gate_keeps_the_zones:
+        gate.__init__([rec("B", "b", square(0.5, 0.9))])  # the monitor alone holds A's zones now
+    other = ZoneMonitor(gate)
+    ref = weakref.ref(sentinel)
+    del records, m, sentinel
+    gc.collect()
+    assert (ref() is not None) == gate_keeps_the_zones
+    if gate_keeps_the_zones:  # reachable through the gate, so untouched
+        assert gate._included_rois[0]["monitor"].update([Det(0.15, 0.15, 1)], timestamp=0)
+    assert other.update([Det(0.15, 0.15, 1), Det(0.6, 0.6, 2)], timestamp=0)
+    del gate, other
+    gc.collect()
+    assert ref() is None
 
 
 def test_memory_stays_flat_with_tracks_coming_and_going(gate):

@@ -92,7 +92,7 @@ void Monitor::update(const Frame &frame, std::vector<Event> &events, std::vector
     ++updates_;
     std::size_t first_event = events.size();
     for (std::size_t i = 0; i < frame.tracks.size(); ++i)
-        observe(frame.tracks[i], static_cast<std::uint32_t>(i), &frame.inside[i * zones_], t, events);
+        observe(frame.tracks[i], static_cast<std::uint32_t>(i), frame.inside.data() + i * zones_, t, events);
 
     for (Slot s = 0; s < tracks_.size(); ++s) {
         Track &tr = tracks_[s];

@@ -4,7 +4,8 @@
 // all: (1) every item is read and located, ids are resolved to track slots,
 // and unreadable items are set aside; only this step runs foreign code
 // (attribute reads, id hashing and comparison, the logger); (2) the core
-// applies the frame; (3) the events are built and forgotten ids released.
+// applies the frame; (3) the events are built and forgotten ids set aside,
+// to be released once the call has let go of the monitor (Busy).
 #include "zone_gate/monitor_binding.hpp"
 
 #include "common/call_args.hpp"
@@ -16,7 +17,7 @@
 #include "zone_gate/geometry.hpp"
 #include "zone_gate/items.hpp"
 #include "zone_gate/monitor.hpp"
-#include "zone_gate/shapes.hpp"
+#include "zone_gate/zone_set.hpp"
 
 #include <array>
 #include <cmath>
@@ -41,7 +42,7 @@ ModuleNamespace ns;
 
 // Interned names and fixed objects, for the process lifetime.
 struct Bound {
-    nb::object track_id, rois, included, exclusions, shapely_polygon, points, include,
+    nb::object track_id, rois, points, include,
         roi_id, label, frame_sz, enter, exit, empty_text, entered, exited, zero, one, default_anchor, engine_error;
     nb::object gate_cls, event_cls, monitor_cls;
     PyTypeObject *gate_type, *event_type, *monitor_type;
@@ -228,57 +229,46 @@ PyType_Spec event_spec = {
 
 // ------------------------------------------------------------ watched zones
 
+// A zone the monitor reports on: one of the gate's include zones, or a record
+// without vertices, which contains every item.
 struct WatchedZone {
-    bool everywhere = false;  // a record without vertices: contains every item
-    geometry::Region area;
-    std::vector<geometry::Region> exclusions;
+    static constexpr std::size_t kEverywhere = static_cast<std::size_t>(-1);
+    std::size_t zone = kEverywhere;  // in the gate's zone set
     nb::object roi_id, roi_name;
+};
 
-    // As the gate decides it: interior of the zone, outside the interior of each of its exclusions.
-    bool contains(geometry::Point p) const {
-        if (everywhere)
-            return true;
-        if (!area.contains(p))
-            return false;
-        for (const geometry::Region &e : exclusions)
-            if (e.contains(p))
-                return false;
-        return true;
+// The gate's include zones in configuration order, each answering as the gate
+// does, plus its records with no vertices and a true "include".
+struct WatchedZones {
+    ZoneSetPtr set;
+    std::vector<WatchedZone> list;
+
+    std::size_t size() const { return list.size(); }
+    bool contains(std::size_t w, geometry::Point p) const {
+        std::size_t z = list[w].zone;
+        return z == WatchedZone::kEverywhere || set->contains(z, p);
     }
 };
 
-// The zones the gate matches items against, in configuration order, plus the
-// records with no vertices and a true "include".
-std::vector<WatchedZone> watched_zones(nb::handle gate) {
-    std::vector<WatchedZone> zones;
+WatchedZones watched_zones(nb::handle gate) {
+    WatchedZones zones;
     nb::object rois = attr(gate, bound->rois);
     if (rois.is_none())
         return zones;
-    nb::object included = attr(gate, bound->included);
-    std::vector<nb::object> included_records;
-    for (nb::handle record : included)
-        included_records.push_back(nb::borrow(record));
-    nb::object exclusion_map = attr(gate, bound->exclusions);
+    zones.set = zones_of(gate.ptr());
+    const std::vector<ZoneSource> &sources = zones.set->sources;
     nb::dict seen_ids;
     for (nb::handle record : rois) {
         WatchedZone zone;
-        bool is_included = false;
-        for (const nb::object &r : included_records)
-            is_included = is_included || r.is(record);
-        if (is_included) {
-            zone.area = region_from_geometry(item(record, bound->shapely_polygon));
-            nb::object key = take(PyLong_FromVoidPtr(record.ptr()));
-            nb::object parts = get_or(exclusion_map.ptr(), key.ptr(), Py_None);
-            if (!parts.is_none())
-                for (nb::handle part : parts)
-                    zone.exclusions.push_back(region_from_geometry(part));
-        } else {
+        for (std::size_t z = 0; z < sources.size() && zone.zone == WatchedZone::kEverywhere; ++z)
+            if (sources[z].record.is(record))
+                zone.zone = z;
+        if (zone.zone == WatchedZone::kEverywhere) {
             Py_ssize_t rows = PyObject_Size(item(record, bound->points).ptr());
             if (rows < 0)
                 throw nb::python_error();
             if (rows != 0 || !truth(item(record, bound->include)))
                 continue;
-            zone.everywhere = true;
         }
         zone.roi_id = get_or(record.ptr(), bound->roi_id.ptr(), bound->empty_text.ptr());
         zone.roi_name = get_or(record.ptr(), bound->label.ptr(), bound->empty_text.ptr());
@@ -286,7 +276,7 @@ std::vector<WatchedZone> watched_zones(nb::handle gate) {
             raise_format(PyExc_ValueError, "two watched zones share the roi_id %R; ZoneMonitor reports by roi_id",
                          zone.roi_id);
         seen_ids[zone.roi_id] = nb::none();
-        zones.push_back(std::move(zone));
+        zones.list.push_back(std::move(zone));
     }
     return zones;
 }
@@ -303,9 +293,11 @@ struct TrackKeyHash {
     std::size_t operator()(const TrackKey &k) const { return static_cast<std::size_t>(k.hash); }
 };
 
-// Python equality while ids are resolved; identity only while forgotten ids
-// are erased, which needs no comparison since the stored object itself is
-// looked up, and so runs no foreign code.
+// Python equality while an id is looked up; identity only where the answer is
+// known without it (see MonitorState), so that no foreign code runs there.
+// Foreign code runs only inside a lookup, which changes nothing, and only
+// while the call holds the monitor (Busy), so it cannot free the entries
+// being compared.
 struct TrackKeyEq {
     const bool *python_eq;
     bool operator()(const TrackKey &a, const TrackKey &b) const {
@@ -322,7 +314,7 @@ struct TrackKeyEq {
 
 struct MonitorState {
     nb::object gate;
-    std::vector<WatchedZone> zones;
+    WatchedZones zones;
     std::uint32_t min_frames;
     double lost_after;
     zm::Monitor core;
@@ -335,15 +327,28 @@ struct MonitorState {
     std::vector<std::uint32_t> slot_row;
     std::uint64_t stamp = 0;  // counts update calls
     bool busy = false;
+    std::vector<nb::object> released;  // ids let go of by the running call; dropped once it ends
     // Scratch space reused by every update.
     zm::Frame frame;
     std::vector<std::uint8_t> row;
     std::vector<zm::Event> events;
     std::vector<zm::Slot> freed;
 
-    MonitorState(nb::handle gate, std::vector<WatchedZone> zones, std::uint32_t min_frames, double lost_after)
+    MonitorState(nb::handle gate, WatchedZones zones, std::uint32_t min_frames, double lost_after)
         : gate(nb::borrow(gate)), zones(std::move(zones)), min_frames(min_frames), lost_after(lost_after),
           core(this->zones.size(), min_frames, lost_after), slots(16, TrackKeyHash{}, TrackKeyEq{&python_eq}) {}
+
+    // Compares ids by identity for the lifetime of this object.
+    class IdentityOnly {
+    public:
+        explicit IdentityOnly(MonitorState &s) : s_(s) { s.python_eq = false; }
+        ~IdentityOnly() { s_.python_eq = true; }
+        IdentityOnly(const IdentityOnly &) = delete;
+        IdentityOnly &operator=(const IdentityOnly &) = delete;
+
+    private:
+        MonitorState &s_;
+    };
 
     zm::Slot slot_of(const nb::object &id, Py_hash_t hash) {
         auto found = slots.find({hash, id.ptr()});
@@ -356,21 +361,25 @@ struct MonitorState {
             slot_stamp.resize(slot + 1);
             slot_row.resize(slot + 1);
         }
-        slot_ids[slot] = id;
+        slot_ids[slot] = id;  // the slot's previous id was released when it was freed
         slot_hashes[slot] = hash;
         slot_stamp[slot] = 0;
-        // Should this throw, the slot is a blank track the next update frees.
+        // The lookup above found no equal id, so the insertion compares by identity.
+        // Should it throw, the slot is a blank track the next update frees.
+        IdentityOnly identity(*this);
         slots.emplace(TrackKey{hash, id.ptr()}, slot);
         return slot;
     }
 
+    // The stored object itself is looked up, by identity.
     void forget(zm::Slot slot) {
-        python_eq = false;
-        auto it = slots.find({slot_hashes[slot], slot_ids[slot].ptr()});
-        if (it != slots.end() && it->second == slot)
-            slots.erase(it);
-        python_eq = true;
-        slot_ids[slot] = nb::object();
+        {
+            IdentityOnly identity(*this);
+            auto it = slots.find({slot_hashes[slot], slot_ids[slot].ptr()});
+            if (it != slots.end() && it->second == slot)
+                slots.erase(it);
+        }
+        released.push_back(std::move(slot_ids[slot]));
     }
 
     void clear() {
@@ -379,7 +388,8 @@ struct MonitorState {
         slot_hashes.clear();
         slot_stamp.clear();
         slot_row.clear();
-        std::vector<nb::object> ids = std::move(slot_ids);  // released last: a __del__ sees a consistent monitor
+        for (nb::object &id : slot_ids)
+            released.push_back(std::move(id));
         slot_ids.clear();
     }
 };
@@ -398,8 +408,11 @@ MonitorState &state_of(PyObject *self) {
     return *s;
 }
 
-// Marks a state-changing call; a second one while it runs (from a callback or
-// another thread) is refused rather than interleaved.
+// Holds the monitor for one call. Every method that reads or changes the track
+// table takes it, so a second call while one runs (from an item's or an id's
+// own code, or from another thread) is refused rather than interleaved. The
+// ids the call let go of are dropped after the monitor is free again: their
+// __del__ may use it.
 class Busy {
 public:
     explicit Busy(MonitorState &s) : s_(s) {
@@ -410,7 +423,11 @@ public:
         }
         s.busy = true;
     }
-    ~Busy() { s_.busy = false; }
+    ~Busy() {
+        s_.busy = false;
+        std::vector<nb::object> ids;
+        ids.swap(s_.released);
+    }
     Busy(const Busy &) = delete;
     Busy &operator=(const Busy &) = delete;
 
@@ -467,7 +484,18 @@ PyObject *monitor_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
 int monitor_traverse(PyObject *self, visitproc visit, void *arg) {
     if (const MonitorState *s = reinterpret_cast<MonitorObject *>(self)->state) {
         Py_VISIT(s->gate.ptr());
-        for (const WatchedZone &z : s->zones) {
+        // The zone set's references are reported by one owner at a time: the
+        // gate while it holds the set, the monitor once it holds it alone.
+        if (s->zones.set && s->zones.set.use_count() == 1) {
+            int rc = 0;
+            s->zones.set->for_each_ref([&](PyObject *o) {
+                if (o && rc == 0)
+                    rc = visit(o, arg);
+            });
+            if (rc)
+                return rc;
+        }
+        for (const WatchedZone &z : s->zones.list) {
             Py_VISIT(z.roi_id.ptr());
             Py_VISIT(z.roi_name.ptr());
         }
@@ -555,7 +583,7 @@ void read_item(MonitorState &s, nb::handle obj, const AnchorInputs &inputs) {
     geometry::Point p = anchor_point(box.ptr(), inputs);
     std::size_t zones = s.zones.size();
     for (std::size_t z = 0; z < zones; ++z)
-        s.row[z] = s.zones[z].contains(p);
+        s.row[z] = s.zones.contains(z, p);
     nb::object id = track_id_of(obj, info);
     if (!id.is_valid() || id.is_none()) {
         for (std::size_t z = 0; z < zones; ++z)
@@ -567,7 +595,7 @@ void read_item(MonitorState &s, nb::handle obj, const AnchorInputs &inputs) {
         throw nb::python_error();
     zm::Slot slot = s.slot_of(id, hash);
     if (s.slot_stamp[slot] == s.stamp) {  // the same track twice in one frame: in every zone either is in
-        std::uint8_t *row = &s.frame.inside[s.slot_row[slot] * zones];
+        std::uint8_t *row = s.frame.inside.data() + s.slot_row[slot] * zones;
         for (std::size_t z = 0; z < zones; ++z)
             row[z] |= s.row[z];
         return;
@@ -643,7 +671,7 @@ nb::object update_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwname
     nb::list result;
     for (std::size_t i = 0; i < s.events.size(); ++i) {
         const zm::Event &e = s.events[i];
-        const WatchedZone &zone = s.zones[e.zone];
+        const WatchedZone &zone = s.zones.list[e.zone];
         result.append(make_event(bound->event_type,
                                  {e.kind == zm::EventKind::enter ? bound->enter : bound->exit, zone.roi_id,
                                   zone.roi_name, event_ids[i], nb::float_(e.timestamp), nb::float_(e.dwell)}));
@@ -660,21 +688,23 @@ const Parameters reset_params{"reset", self_names, 1, 1, 1};
 
 nb::object occupancy_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     MonitorState &s = state_of(arguments<1>(occupancy_params, args, nargs, kwnames)[0]);
+    Busy busy(s);
     nb::dict result;
     for (std::size_t z = 0; z < s.zones.size(); ++z)
-        result[s.zones[z].roi_id] = take(PyLong_FromUnsignedLongLong(s.core.occupancy(z)));
+        result[s.zones.list[z].roi_id] = take(PyLong_FromUnsignedLongLong(s.core.occupancy(z)));
     return result;
 }
 
 nb::object totals_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     MonitorState &s = state_of(arguments<1>(totals_params, args, nargs, kwnames)[0]);
+    Busy busy(s);
     nb::dict result;
     for (std::size_t z = 0; z < s.zones.size(); ++z) {
         const zm::Totals &t = s.core.totals(z);
         nb::dict counts;
         counts[bound->entered] = take(PyLong_FromUnsignedLongLong(t.entered));
         counts[bound->exited] = take(PyLong_FromUnsignedLongLong(t.exited));
-        result[s.zones[z].roi_id] = counts;
+        result[s.zones.list[z].roi_id] = counts;
     }
     return result;
 }
@@ -685,6 +715,7 @@ const Parameters dwell_params{"dwell", dwell_names, 2, 2, 2};
 nb::object dwell_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     auto a = arguments<2>(dwell_params, args, nargs, kwnames);
     MonitorState &s = state_of(a[0]);
+    Busy busy(s);
     Py_hash_t hash = PyObject_Hash(a[1]);
     if (hash == -1 && PyErr_Occurred())
         throw nb::python_error();
@@ -695,7 +726,7 @@ nb::object dwell_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
     zm::Slot slot = found->second;
     for (std::size_t z = 0; z < s.zones.size(); ++z)
         if (std::optional<double> seconds = s.core.dwell(slot, z))
-            result[s.zones[z].roi_id] = nb::float_(*seconds);
+            result[s.zones.list[z].roi_id] = nb::float_(*seconds);
     return result;
 }
 
@@ -711,9 +742,10 @@ nb::object reset_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
 constexpr const char *kMonitorDoc =
     "Entries, exits and dwell times of tracks in the include zones of a ZoneGate.\n\n"
     "ZoneMonitor(gate, *, min_frames=1, lost_after=1.0)\n\n"
-    "The watched zones are the gate's include zones, in configuration order, with the\n"
-    "gate's containment: an anchor point inside a zone and outside that zone's exclusions,\n"
-    "never on an outline. A record without vertices whose \"include\" is true is watched too,\n"
+    "The watched zones are the gate's include zones, in configuration order, located as\n"
+    "filter_in_roi locates them (the monitor uses the gate's own prepared zones): an anchor\n"
+    "point is in a zone when filter_in_roi would give the item that zone's roi_id.\n"
+    "A record without vertices whose \"include\" is true is watched too,\n"
     "as a zone that contains every item. The zones are read when the monitor is built; each\n"
     "needs its own \"roi_id\", by which events and counts name it (ValueError otherwise).\n"
     "A track inside two overlapping zones is in both.\n\n"
@@ -726,7 +758,8 @@ constexpr const char *kMonitorDoc =
     "    state is then kept until they are seen outside)\n\n"
     "A track is forgotten once an update does not see it and it is inside no zone, so the\n"
     "memory held follows the tracks of recent frames. Use a monitor from one thread at a\n"
-    "time; a second call while update or reset runs raises RuntimeError.";
+    "time: a call made while another call on the same monitor runs (from another thread, or\n"
+    "from an item's or a track id's own code) raises RuntimeError and changes nothing.";
 
 constexpr const char *kUpdateDoc =
     "Takes one frame's detections or tracks and returns the entries and exits it completes.\n\n"
@@ -804,8 +837,7 @@ void add_method(nb::handle cls, const char *name, const char *qualname, const ch
 void init_monitor(nb::module_ &m) {
     ns.bind(m);
     m.attr("time") = nb::module_::import_("time");
-    bound = new Bound{intern("track_id"), intern("rois"), intern("_included_rois"), intern("_exclusion_intersections"),
-                      intern("shapely_polygon"), intern("points"), intern("include"), intern("roi_id"),
+    bound = new Bound{intern("track_id"), intern("rois"), intern("points"), intern("include"), intern("roi_id"),
                       intern("label"), intern("frame_sz"), intern("enter"), intern("exit"), intern(""),
                       intern("entered"), intern("exited"), nb::int_(0), nb::int_(1), nb::make_tuple(0.5, 0.5),
                       import_name("shapely.errors", "GEOSException")};

@@ -2,9 +2,10 @@
 // in an include zone and outside that zone's exclusions.
 //
 // The gate's fields live in an ordinary instance dict. Next to it the gate
-// keeps the zones in prepared form (the geometry core's regions), together
-// with the objects they were read from; every call checks by identity that
-// the fields still hold those objects, and reads them afresh when they don't.
+// keeps the zones in prepared form (a ZoneSet: the geometry core's regions,
+// together with the objects they were read from); every call checks by
+// identity that the fields still hold those objects, and reads them afresh
+// when they don't. A ZoneMonitor built on the gate shares its ZoneSet.
 #include "common/atomic_shared.hpp"
 #include "common/call_args.hpp"
 #include "common/errors.hpp"
@@ -16,6 +17,7 @@
 #include "zone_gate/items.hpp"
 #include "zone_gate/monitor_binding.hpp"
 #include "zone_gate/shapes.hpp"
+#include "zone_gate/zone_set.hpp"
 
 #include <nanobind/nanobind.h>
 #include <structmember.h>
@@ -87,112 +89,9 @@ void set_engine_error(const std::exception &e) noexcept {
     PyErr_Format(engine_error, "IllegalArgumentException: %s", e.what());
 }
 
-// ------------------------------------------------------------ prepared zones
-
-struct ZoneSource {
-    nb::object record, geometry, key, exclusions;  // exclusions: the list found under id(record), or null
-    std::vector<nb::object> exclusion_items;
-};
-
-struct Zone {
-    geometry::Region area;
-    std::vector<geometry::Region> exclusions;
-};
-
-// Whether record[key] is `expected`; any failure to read it counts as no.
-bool holds(PyObject *record, PyObject *key, PyObject *expected) {
-    if (PyDict_CheckExact(record)) {
-        PyObject *value = PyDict_GetItemWithError(record, key);
-        PyErr_Clear();
-        return value == expected;
-    }
-    nb::object value = nb::steal(PyObject_GetItem(record, key));
-    if (!value.is_valid()) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception))
-            throw nb::python_error();
-        PyErr_Clear();
-        return false;
-    }
-    return value.ptr() == expected;
-}
-
-struct Prepared {
-    nb::object included, exclusion_map;
-    std::vector<ZoneSource> sources;
-    std::vector<Zone> zones;
-
-    // True when the gate's fields still hold exactly the objects the zones were read from.
-    bool matches(PyObject *included_now, PyObject *map_now) const {
-        if (included_now != included.ptr() || map_now != exclusion_map.ptr() || !PyList_CheckExact(included_now) ||
-            !PyDict_CheckExact(map_now) || PyList_GET_SIZE(included_now) != static_cast<Py_ssize_t>(sources.size()))
-            return false;
-        for (std::size_t i = 0; i < sources.size(); ++i) {
-            const ZoneSource &s = sources[i];
-            // A record's own __getitem__ or a key's __eq__ may have changed the list meanwhile.
-            if (PyList_GET_SIZE(included_now) != static_cast<Py_ssize_t>(sources.size()))
-                return false;
-            PyObject *record = PyList_GET_ITEM(included_now, i);
-            if (record != s.record.ptr() || !holds(record, names.shapely_polygon, s.geometry.ptr()))
-                return false;
-            PyObject *list = PyDict_GetItemWithError(map_now, s.key.ptr());
-            if (list != s.exclusions.ptr())
-                return PyErr_Clear(), false;
-            if (!list)
-                continue;
-            if (!PyList_CheckExact(list) || PyList_GET_SIZE(list) != static_cast<Py_ssize_t>(s.exclusion_items.size()))
-                return false;
-            for (std::size_t j = 0; j < s.exclusion_items.size(); ++j)
-                if (PyList_GET_ITEM(list, j) != s.exclusion_items[j].ptr())
-                    return false;
-        }
-        return true;
-    }
-
-    template <typename Visit>
-    void for_each_ref(Visit &&visit) const {
-        visit(included.ptr());
-        visit(exclusion_map.ptr());
-        for (const ZoneSource &s : sources) {
-            visit(s.record.ptr());
-            visit(s.geometry.ptr());
-            visit(s.exclusions.ptr());
-            for (const nb::object &o : s.exclusion_items)
-                visit(o.ptr());
-        }
-    }
-};
-
-using PreparedPtr = std::shared_ptr<const Prepared>;
-using PreparedSlot = AtomicShared<const Prepared>;
-
-PreparedPtr prepare(nb::handle included, nb::handle exclusion_map) {
-    auto p = std::make_shared<Prepared>();
-    p->included = nb::borrow(included);
-    p->exclusion_map = nb::borrow(exclusion_map);
-    nb::object it = take(PyObject_GetIter(included.ptr()));
-    while (PyObject *raw = PyIter_Next(it.ptr())) {
-        ZoneSource s;
-        s.record = nb::steal(raw);
-        s.geometry = item(raw, names.shapely_polygon);
-        s.key = take(PyLong_FromVoidPtr(raw));
-        Zone zone{region_from_geometry(s.geometry), {}};
-        nb::object list = get_or(exclusion_map.ptr(), s.key.ptr(), Py_None);
-        if (!list.is_none()) {
-            s.exclusions = list;
-            for (nb::handle g : list) {
-                s.exclusion_items.push_back(nb::borrow(g));
-                zone.exclusions.push_back(region_from_geometry(g));
-            }
-        }
-        p->sources.push_back(std::move(s));
-        p->zones.push_back(std::move(zone));
-    }
-    if (PyErr_Occurred())
-        throw nb::python_error();
-    return p;
-}
-
 // ------------------------------------------------------------ the gate object
+
+using PreparedSlot = AtomicShared<const ZoneSet>;
 
 struct GateObject {
     PyObject_HEAD
@@ -217,7 +116,7 @@ PyObject *gate_new(PyTypeObject *type, PyObject *, PyObject *) {
 int gate_traverse(PyObject *self, visitproc visit, void *arg) {
     auto *g = reinterpret_cast<GateObject *>(self);
     Py_VISIT(g->dict);
-    if (PreparedPtr p = g->prepared.load()) {
+    if (ZoneSetPtr p = g->prepared.load()) {
         int rc = 0;
         p->for_each_ref([&](PyObject *o) {
             if (o && rc == 0)
@@ -344,7 +243,7 @@ nb::object init_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
     }
 
     // Everything that can fail has run; only now does the gate take its new state.
-    PreparedPtr prepared = prepare(included, exclusion_map);
+    ZoneSetPtr prepared = prepare_zones(included, exclusion_map);
     set_attr(self, names.polygons, copy_of_polygons.ptr());
     set_attr(self, names.rois, rois.ptr());
     set_attr(self, names.frame_sz, frame.ptr());
@@ -392,14 +291,14 @@ struct ZoneText {
 const char *const filter_names[] = {"self", "det_or_trk", "frame_sz", "anchor_pt"};
 const Parameters filter_params{"filter_in_roi", filter_names, 4, 4, 2};
 
-PreparedPtr zones_for_call(PyObject *self, PyObject *included) {
+ZoneSetPtr zones_for_call(PyObject *self, PyObject *included) {
     nb::object exclusion_map = attr(self, names.exclusions);
     if (GateObject *g = as_gate(self)) {
-        PreparedPtr p = g->prepared.load();
+        ZoneSetPtr p = g->prepared.load();
         if (p && p->matches(included, exclusion_map.ptr()))
             return p;
     }
-    return prepare(included, exclusion_map);
+    return prepare_zones(included, exclusion_map);
 }
 
 nb::object filter_body(PyObject *self, PyObject *items, PyObject *frame_sz_arg, PyObject *anchor_arg) {
@@ -413,7 +312,7 @@ nb::object filter_body(PyObject *self, PyObject *items, PyObject *frame_sz_arg, 
     unpack(anchor_arg ? anchor_arg : names.default_anchor, 2, anchor);
     nb::object included = attr(self, names.included);
     nb::object empty_polygon = attr(self, names.empty_polygon);
-    PreparedPtr prepared = zones_for_call(self, included.ptr());
+    ZoneSetPtr prepared = zones_for_call(self, included.ptr());
     const std::vector<Zone> &zones = prepared->zones;
     const std::vector<ZoneSource> &sources = prepared->sources;
 
@@ -431,15 +330,9 @@ nb::object filter_body(PyObject *self, PyObject *items, PyObject *frame_sz_arg, 
         geometry::Point p = anchor_point(box.ptr(), inputs);
 
         matched.clear();
-        for (std::size_t z = 0; z < zones.size(); ++z) {
-            if (!contains(zones[z].area, sources[z].geometry, p))
-                continue;
-            bool excluded = false;
-            for (std::size_t e = 0; e < zones[z].exclusions.size() && !excluded; ++e)
-                excluded = contains(zones[z].exclusions[e], sources[z].exclusion_items[e], p);
-            if (!excluded)
+        for (std::size_t z = 0; z < zones.size(); ++z)
+            if (prepared->contains(z, p))
                 matched.push_back(z);
-        }
         if (matched.empty()) {
             if (!empty_polygon.is_none())
                 result.append(obj);
@@ -642,9 +535,15 @@ nb::object make_gate_class() {
 
 } // namespace
 
+ZoneSetPtr zones_of(PyObject *gate) {
+    nb::object included = attr(gate, names.included);
+    return zones_for_call(gate, included.ptr());
+}
+
 void init_module(nb::module_ &m) {
     ns.bind(m);
     init_names_table();
+    init_zone_set();
     // The names a module of the kit binds at import; read back from here at use.
     m.attr("copy") = nb::module_::import_("copy");
     m.attr("np") = nb::module_::import_("numpy");

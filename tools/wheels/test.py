@@ -3,8 +3,8 @@
 x86_64: for each CPython, a fresh venv gets `pip install --only-binary=:all:
 --find-links dist quillo_sdk[test,viz]` (the kit from dist/, the rest from the
 package index), and pytest runs a copy of tests/ made outside the source tree,
-with no compiler on PATH, then the queue and zone gate tests again with
-QUILLO_SDK_PORTABLE=1 (as `make test` does).
+with no compiler on PATH, then the queue, zone gate and zone monitor tests
+again with QUILLO_SDK_PORTABLE=1 (as `make test` does).
 
 aarch64: Debian's arm64 CPython 3.11 runs under qemu-aarch64-static from an
 unpacked root (tools/wheels/debian_arm64.py); a venv-like folder whose
@@ -31,7 +31,7 @@ from build import ROOT, WORK, find_interpreter
 COMPILERS = ["cc", "c++", "gcc", "g++", "clang", "clang++", "zig", "ld"]
 # What the suite calls besides Python: binutils' nm (exports check) and a shell.
 ALLOWED_TOOLS = ["sh", "nm"]
-PORTABLE_TESTS = ["tests/test_latestq.py", "tests/test_zone_gate.py"]
+PORTABLE_TESTS = ["tests/test_latestq.py", "tests/test_zone_gate.py", "tests/test_zone_monitor.py"]
 ARM64_TESTS = ["tests/test_latestq.py", "tests/test_zone_gate.py", "tests/test_log_id.py", "tests/test_packaging.py"]
 
 
