@@ -131,6 +131,12 @@ def interpreter(version: str) -> pathlib.Path:
     return launcher
 
 
+def is_launcher(path: str | pathlib.Path) -> bool:
+    """Whether `path` is a launcher made here (a venv from it needs `bootstrap_pip`)."""
+    path = pathlib.Path(path)
+    return path.name.startswith("run-python") and SID in path.resolve().parents
+
+
 def bootstrap_pip(venv: pathlib.Path) -> None:
     """pip in a venv made from a launcher, from the pip wheel unpacked beside the interpreter.
 
