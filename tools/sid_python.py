@@ -8,8 +8,8 @@ loader by a small launcher (root/usr/bin/run-python<version>), so nothing is ins
 and the host's apt sources and state stay untouched: apt-get reads a sources list and keeps its
 lists in build/sid/apt, pointing at the suite "sid" of the archive the host already uses.
 
-The launcher passes its own name on as argv[0], so `python -m venv` works from it and venvs made
-from it find their packages; such a venv gets pip with `bootstrap_pip(venv)`. The headers
+The launcher passes its own name on as argv[0], so venvs made from it find their packages;
+`make_venv` makes one with pip. The headers
 (libpython<version>-dev) come along, with the multiarch pyconfig.h folded into the include folder,
 so the kit builds against them like against any installed CPython.
 """
@@ -131,24 +131,24 @@ def interpreter(version: str) -> pathlib.Path:
     return launcher
 
 
-def is_launcher(path: str | pathlib.Path) -> bool:
-    """Whether `path` is a launcher made here (a venv from it needs `bootstrap_pip`)."""
-    path = pathlib.Path(path)
-    return path.name.startswith("run-python") and SID in path.resolve().parents
+def make_venv(interpreter: str | pathlib.Path, venv: pathlib.Path) -> pathlib.Path:
+    """A venv with pip from any interpreter, launchers made here included; returns its python.
 
-
-def bootstrap_pip(venv: pathlib.Path) -> None:
-    """pip in a venv made from a launcher, from the pip wheel unpacked beside the interpreter.
-
-    (ensurepip would take the host's older wheel from /usr/share/python-wheels.)
+    A launcher's venv takes pip from the wheel unpacked beside the interpreter (its
+    ensurepip would take the host's older wheel from /usr/share/python-wheels).
     """
+    interpreter = pathlib.Path(interpreter)
+    launched = interpreter.name.startswith("run-python") and SID in interpreter.resolve().parents
+    command = [str(interpreter), "-m", "venv", str(venv)]
+    subprocess.run(command + ["--without-pip"] if launched else command, check=True, capture_output=True)
     python = venv / "bin" / "python"
-    if subprocess.run([str(python), "-m", "pip", "--version"], capture_output=True).returncode == 0:
-        return
-    base = pathlib.Path(subprocess.run([str(python), "-c", "import sys; print(sys.base_prefix)"],
-                                       capture_output=True, text=True, check=True).stdout.strip())
-    wheel = next(iter(sorted((base / "share/python-wheels").glob("pip-*.whl"))))
-    subprocess.run([str(python), str(wheel / "pip"), "install", "-q", "--no-index", str(wheel)], check=True)
+    if launched:
+        base = pathlib.Path(subprocess.run([str(python), "-c", "import sys; print(sys.base_prefix)"],
+                                           capture_output=True, text=True, check=True).stdout.strip())
+        wheel = next(iter(sorted((base / "share/python-wheels").glob("pip-*.whl"))))
+        subprocess.run([str(python), str(wheel / "pip"), "install", "-q", "--no-index", str(wheel)],
+                       check=True, capture_output=True)
+    return python
 
 
 def main() -> int:

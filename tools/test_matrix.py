@@ -120,11 +120,7 @@ def find_compiler():
 
 def venv(path, python, log):
     if not (path / "bin" / "python").exists():
-        if sid_python.is_launcher(python):
-            run([python, "-m", "venv", "--without-pip", path], log)
-            sid_python.bootstrap_pip(path)
-        else:
-            run([python, "-m", "venv", path], log)
+        sid_python.make_venv(python, path)
         run([path / "bin" / "python", "-m", "pip", "install", "-q", "--upgrade", "pip"], log)
     return path / "bin" / "python"
 
