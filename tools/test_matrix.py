@@ -5,6 +5,9 @@ C++ compiler found, against the oldest and the newest shapely each Python can ge
     PYTHONS="3.8 3.13" SHAPELY=oldest ...   # restrict (SHAPELY: oldest, newest or a version)
     CXX=clang++-14 ...                      # a given compiler instead of the oldest found
 
+CPython 3.14 and 3.15, when no interpreter of theirs is found here, come from Debian's unstable
+suite through tools/sid_python.py (unpacked under build/sid/, nothing installed).
+
 Everything lives under build/matrix/ and is reused: one build venv and one CMake build
 directory per (Python, compiler), so a re-run rebuilds only what changed, and one test
 venv per (Python, shapely). Prints what it skipped and why, then a summary table; exits
@@ -21,10 +24,15 @@ import subprocess
 import sys
 from pathlib import Path
 
+import sid_python
+
 ROOT = Path(__file__).resolve().parent.parent
 MATRIX = ROOT / "build" / "matrix"
-SUPPORTED = [(3, minor) for minor in range(8, 14)]
-OLDEST_SHAPELY = "2.0.7"
+SUPPORTED = [(3, minor) for minor in range(8, 16)]
+FROM_SID = [(3, 14), (3, 15)]
+# The oldest shapely each Python can install from a wheel (2.0.7, the kit's oldest, has none past 3.13).
+OLDEST_SHAPELY = {(3, 14): "2.1.2", (3, 15): "2.2.0"}
+OLDEST_SHAPELY_DEFAULT = "2.0.7"
 BUILD_REQUIRES = {  # as pyproject.toml's [build-system]
     "old": ["scikit-build-core>=0.10,<1.1", "nanobind>=2.4,<2.10"],
     "new": ["scikit-build-core>=0.10", "nanobind>=2.4"],
@@ -68,10 +76,20 @@ def find_pythons(skipped):
             continue
         key = tuple(int(p) for p in version.split(".")[:2])
         if key not in SUPPORTED:
-            skipped.append("python %s (%s): not supported (3.8 to 3.13)" % (version, path))
+            skipped.append("python %s (%s): not supported (3.8 to 3.15)" % (version, path))
         elif key not in chosen:
             chosen[key] = (version, path)
     wanted = os.environ.get("PYTHONS", "").split()
+    for key in FROM_SID:
+        name = "%d.%d" % key
+        if key in chosen or (wanted and name not in wanted):
+            continue
+        try:
+            path = str(sid_python.interpreter(name))
+        except (RuntimeError, OSError, subprocess.CalledProcessError) as exc:
+            skipped.append("python %s: not found, and Debian's unstable suite did not give it (%s)" % (name, exc))
+            continue
+        chosen[key] = (interpreter_version(path) or name, path)
     if wanted:
         for key in list(chosen):
             if "%d.%d" % key not in wanted:
@@ -102,7 +120,7 @@ def find_compiler():
 
 def venv(path, python, log):
     if not (path / "bin" / "python").exists():
-        run([python, "-m", "venv", path], log)
+        sid_python.make_venv(python, path)
         run([path / "bin" / "python", "-m", "pip", "install", "-q", "--upgrade", "pip"], log)
     return path / "bin" / "python"
 
@@ -120,11 +138,12 @@ def build_wheel(version, python, cxx, log):
     return next(wheels.glob("*.whl"))
 
 
-def shapely_versions(py, log):
+def shapely_versions(version, py, log):
     """(oldest, newest) shapely releases this interpreter can install."""
     out = run([py, "-m", "pip", "index", "versions", "shapely"], log, check=False).stdout
     match = re.search(r"^shapely \(([^)]+)\)", out, re.M)
-    return OLDEST_SHAPELY, match.group(1) if match else None
+    oldest = OLDEST_SHAPELY.get(tuple(int(p) for p in version.split(".")), OLDEST_SHAPELY_DEFAULT)
+    return oldest, match.group(1) if match else None
 
 
 def wanted_shapely(oldest, newest):
@@ -172,7 +191,7 @@ def main():
             rows.append((full, cxx, "-", "-", "build failed: %s" % exc, "-"))
             failed_cells += 1
             continue
-        oldest, newest = shapely_versions(venv(MATRIX / ("build-venv-py" + version), path, log), log)
+        oldest, newest = shapely_versions(version, venv(MATRIX / ("build-venv-py" + version), path, log), log)
         if newest is None:
             skipped.append("python %s: could not learn the newest shapely; testing %s only" % (full, oldest))
         for shapely in wanted_shapely(oldest, newest):

@@ -260,3 +260,11 @@ static inline int PyDict_GetItemRef(PyObject *dict, PyObject *key, PyObject **re
 #define _PyObject_LookupAttr(obj, name, result) PyObject_GetOptionalAttr((obj), (name), (result))
 
 #endif // < 3.13
+
+// ------------------------------------------------------------------ 3.14
+// The host's text for float true division by zero (3.14 dropped the "float").
+#if PY_VERSION_HEX < 0x030E0000
+constexpr const char *kFloatDivisionByZero = "float division by zero";
+#else
+constexpr const char *kFloatDivisionByZero = "division by zero";
+#endif

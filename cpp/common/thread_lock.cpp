@@ -7,6 +7,7 @@
 #include <nanobind/stl/string.h>
 #include <pythread.h>
 
+#include <cstdint>
 #include <string>
 
 #if defined(__linux__) && PY_VERSION_HEX < 0x030D0000
@@ -18,7 +19,32 @@ namespace quillo {
 
 namespace {
 
-// Layout of `_thread.lock` objects (checked against a live lock at import).
+#if PY_VERSION_HEX >= 0x030E0000
+// Layout of `_thread.lock` objects from 3.14 (checked against a live lock at
+// import): a PyMutex in the object, whose bit 0 says held. A non-blocking
+// attempt is the compare-and-swap that PyMutex_Lock tries first; a mutex with
+// parked waiters is left to the lock's own method.
+struct LockObject {
+    PyObject_HEAD
+    PyMutex mutex;
+};
+
+bool well_formed(const LockObject *) { return true; }
+
+bool is_held(LockObject *lock) { return PyMutex_IsLocked(&lock->mutex); }
+
+bool try_acquire_direct(PyObject *mutex) {
+    auto *lock = reinterpret_cast<LockObject *>(mutex);
+    std::uint8_t unlocked = 0;
+    return __atomic_compare_exchange_n(&lock->mutex._bits, &unlocked, std::uint8_t{1}, false, __ATOMIC_ACQUIRE,
+                                       __ATOMIC_RELAXED);
+}
+
+void release_direct(PyObject *mutex) { PyMutex_Unlock(&reinterpret_cast<LockObject *>(mutex)->mutex); }
+
+#else
+// Layout of `_thread.lock` objects up to 3.13 (checked against a live lock at
+// import).
 struct LockObject {
     PyObject_HEAD
     PyThread_type_lock lock_lock;
@@ -26,7 +52,10 @@ struct LockObject {
     char locked;
 };
 
-PyTypeObject *direct_lock_type = nullptr;  // set only when the layout check passed
+bool well_formed(const LockObject *lock) { return lock->lock_lock != nullptr; }
+
+bool is_held(LockObject *lock) { return lock->locked == 1; }
+
 #ifdef QUILLO_SEMAPHORE_LOCKS
 // Where the interpreter builds its locks on POSIX semaphores, a non-blocking
 // attempt can go straight to sem_trywait: PyThread_acquire_lock would first
@@ -61,6 +90,9 @@ void release_direct(PyObject *mutex) {
 #endif
     PyThread_release_lock(lock->lock_lock);
 }
+#endif
+
+PyTypeObject *direct_lock_type = nullptr;  // set only when the layout check passed
 
 bool call_bool_method(nb::handle obj, const char *name, nb::handle arg = nb::handle()) {
     nb::object result = arg.is_valid() ? obj.attr(name)(arg) : obj.attr(name)();
@@ -74,12 +106,12 @@ bool layout_matches(nb::handle allocate_lock) {
     if (Py_TYPE(probe.ptr())->tp_basicsize != static_cast<Py_ssize_t>(sizeof(LockObject)))
         return false;
     auto *lock = reinterpret_cast<LockObject *>(probe.ptr());
-    if (!lock->lock_lock || lock->locked != 0)
+    if (!well_formed(lock) || is_held(lock))
         return false;
     call_bool_method(probe, "acquire");
-    bool held_seen = lock->locked == 1 && !try_acquire_direct(probe.ptr());
+    bool held_seen = is_held(lock) && !try_acquire_direct(probe.ptr());
     probe.attr("release")();
-    if (!held_seen || lock->locked != 0 || !try_acquire_direct(probe.ptr()))
+    if (!held_seen || is_held(lock) || !try_acquire_direct(probe.ptr()))
         return false;
     bool direct_seen = call_bool_method(probe, "locked") && !call_bool_method(probe, "acquire", Py_False);
     release_direct(probe.ptr());

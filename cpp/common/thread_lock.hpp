@@ -4,7 +4,8 @@
 // Calling `lock.acquire()` parses its arguments on every call and costs more
 // than the rest of a put, so for the interpreter's own lock type the
 // underlying lock is taken directly. Two shortcuts, decided at import:
-//   thread_lock_layout  the object layout of `_thread.lock`;
+//   thread_lock_layout  the object layout of `_thread.lock` (a PyThread lock and
+//                       a flag up to 3.13, a PyMutex from 3.14);
 //   lock_semaphore      non-blocking attempts go straight to sem_trywait.
 // Their twin calls `acquire()` / `release()`.
 #pragma once

@@ -87,7 +87,7 @@ bool divide(const Number &a, const Number &b, Number &r) {
     if (as_double(b) == 0) {
         if (r.kind == Number::np_real)
             return false;  // numpy answers inf or nan with a warning
-        raise(PyExc_ZeroDivisionError, "float division by zero");
+        raise(PyExc_ZeroDivisionError, kFloatDivisionByZero);
     }
     r.d = as_double(a) / as_double(b);
     return true;

@@ -32,8 +32,12 @@ import debian_arm64
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent))
+import sid_python  # noqa: E402 - tools/, beside this folder
+
 WORK = ROOT / "build" / "wheels"
-PYTHONS = ["3.8", "3.9", "3.10", "3.11", "3.12", "3.13"]
+PYTHONS = ["3.8", "3.9", "3.10", "3.11", "3.12", "3.13", "3.14", "3.15"]
+FROM_SID = ["3.14", "3.15"]  # taken from Debian's unstable suite when not found here
 ARCHS = ["x86_64", "aarch64"]
 GLIBC = "2.28"
 PLATFORM = "manylinux_" + GLIBC.replace(".", "_")
@@ -56,14 +60,16 @@ def run_logged(cmd: list[str], log: pathlib.Path, env: dict[str, str] | None = N
 
 
 def find_interpreter(version: str) -> pathlib.Path | None:
-    """A CPython of that version: pyenv's, else python3.X on PATH."""
+    """A CPython of that version: pyenv's, else python3.X on PATH, else (3.14, 3.15) Debian's."""
     pyenv = pathlib.Path(os.environ.get("PYENV_ROOT", pathlib.Path.home() / ".pyenv")) / "versions"
     found = sorted(glob.glob(str(pyenv / (version + ".*") / "bin" / ("python" + version))),
                    key=lambda p: [int(x) for x in re.findall(r"\d+", pathlib.Path(p).parents[1].name)])
     if found:
         return pathlib.Path(found[-1])
     on_path = shutil.which("python" + version)
-    return pathlib.Path(on_path) if on_path else None
+    if on_path:
+        return pathlib.Path(on_path)
+    return sid_python.interpreter(version) if version in FROM_SID else None
 
 
 def newest_source_mtime() -> float:
@@ -83,7 +89,7 @@ def build_env(version: str, interpreter: pathlib.Path, requires: list[str], log:
     if python.is_file() and stamp.is_file() and json.loads(stamp.read_text()) == requires:
         return python
     shutil.rmtree(env_dir, ignore_errors=True)
-    run_logged([str(interpreter), "-m", "venv", str(env_dir)], log)
+    sid_python.make_venv(interpreter, env_dir)
     # The interpreter's bundled pip may predate -C (pip 23.1).
     run_logged([str(python), "-m", "pip", "install", "-q", "--upgrade", "pip"], log)
     run_logged([str(python), "-m", "pip", "install", "-q", *requires], log)

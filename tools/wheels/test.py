@@ -26,7 +26,7 @@ import tempfile
 import time
 
 import debian_arm64
-from build import ROOT, WORK, find_interpreter
+from build import ROOT, WORK, find_interpreter, sid_python
 
 COMPILERS = ["cc", "c++", "gcc", "g++", "clang", "clang++", "zig", "ld"]
 # What the suite calls besides Python: binutils' nm (exports check) and a shell.
@@ -81,7 +81,7 @@ def test_x86_64(version: str, dist: pathlib.Path) -> list[tuple[str, int]]:
         raise RuntimeError("no CPython %s on this machine" % version)
     venv = WORK / "test" / ("venv-cp" + version.replace(".", ""))
     shutil.rmtree(venv, ignore_errors=True)
-    subprocess.run([str(interpreter), "-m", "venv", str(venv)], check=True)
+    sid_python.make_venv(interpreter, venv)
     python = str(venv / "bin" / "python")
     subprocess.run([python, "-m", "pip", "install", "-q", "--only-binary=:all:", "--find-links", str(dist), "quillo_sdk[test,viz]"],
                    check=True)
