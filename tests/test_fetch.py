@@ -14,7 +14,8 @@ import threading
 
 import pytest
 
-from conftest import Reply, Resource, model_members, tar_bytes, tar_xz_bytes
+from conftest import (Reply, Resource, header_block, model_members, padding, pax_record, tar_bytes, tar_xz_bytes,
+                      xz_run, xz_stream)
 from quillo_sdk.constants import MODEL_TYPE
 from quillo_sdk.model import fetch
 
@@ -1162,3 +1163,173 @@ def test_archive_may_bring_new_top_level_entries(env):
     members = model_members() + [("file", "README", b"notes")]
     assert fetch.download_url(serve_model(env, members=members)) == str(env["base"] / "m1")
     assert (env["base"] / "README").read_bytes() == b"notes"
+
+
+# ---------------------------------------------------------------- bounded unpacking
+
+# Unpacks the archive already at argv[1]/m1.tar.xz; prints the result, the
+# warnings and the peak RSS of the process.
+UNPACKER = """
+import json, logging, resource, sys
+from quillo_sdk.model import fetch
+warnings = []
+handler = logging.Handler()
+handler.emit = lambda record: warnings.append(record.getMessage())
+logging.getLogger("quillo_sdk").addHandler(handler)
+fetch.BASE_MODEL_DIR = sys.argv[1]
+result = fetch.download_url("http://127.0.0.1:9/m1.tar.xz")
+peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+print(json.dumps({"result": result, "warnings": warnings, "peak_mib": peak}))
+"""
+
+
+def unpack_in_child(base):
+    done = subprocess.run([sys.executable, "-c", UNPACKER, str(base)], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout)
+
+
+def record_header(records, type_=tarfile.XHDTYPE, name="././@PaxHeader"):
+    """A pax header (or GNU long name record) holding ``records``."""
+    return header_block(name, type_, len(records)) + records + padding(len(records))
+
+
+MODEL_TAR = tar_bytes(model_members())
+LONG_LINK = "././@LongLink"
+PAX = "././@PaxHeader"
+
+
+def huge_record(type_, size):
+    """A tar.xz whose first record, before the model's members, announces ``size`` bytes: a GNU long
+    name or link name of that length, or a pax header holding one comment that long."""
+    if type_ in (tarfile.GNUTYPE_LONGNAME, tarfile.GNUTYPE_LONGLINK):
+        name, start, end = LONG_LINK, b"", b"\0"
+    else:
+        name, start, end = PAX, b"%d comment=" % size, b"\n"
+    return (xz_stream(header_block(name, type_, size) + start) + xz_run(size - len(start) - len(end))
+            + xz_stream(end + padding(size) + MODEL_TAR))
+
+
+@pytest.mark.parametrize("type_, offender", [
+    (tarfile.GNUTYPE_LONGNAME, LONG_LINK),
+    (tarfile.GNUTYPE_LONGLINK, LONG_LINK),
+    (tarfile.XHDTYPE, PAX),
+    (tarfile.XGLTYPE, PAX),
+])
+def test_huge_header_records_are_refused_in_bounded_memory(env, type_, offender):
+    base = env["base"]
+    base.mkdir()
+    (base / "m1.tar.xz").write_bytes(huge_record(type_, 64 * MIB))
+    out = unpack_in_child(base)
+    assert out["result"] is None
+    assert out["warnings"][-1].endswith(" - Attempted path traversal in tar archive: " + offender)
+    # Before: 396 MiB for the long name, 268 MiB for the pax header (and the model accepted).
+    assert out["peak_mib"] < 200
+    assert os.listdir(base) == [".m1.tar.xz.lock"]
+
+
+SPARSE_MEMBER = header_block("m1/holes", tarfile.GNUTYPE_SPARSE, 0)
+
+
+@pytest.mark.parametrize("records, offender", [
+    (record_header(b"n" * 4096 + b"\0", tarfile.GNUTYPE_LONGNAME, LONG_LINK), LONG_LINK),
+    (record_header(pax_record("comment", b"c" * MIB)), PAX),
+    (record_header(b"".join(pax_record("k%d" % i, b"") for i in range(1025))), PAX),
+    (record_header(pax_record("comment", b"c")) * 2, PAX),
+    (record_header(b"a\0", tarfile.GNUTYPE_LONGNAME, LONG_LINK) * 2, LONG_LINK),
+    (record_header(pax_record("size", b"+12")), PAX),
+    (record_header(pax_record("size", b"12"), tarfile.XGLTYPE), PAX),
+    (record_header(b"12 comment\n"), PAX),
+    (record_header(b"99 comment=x\n"), PAX),
+    (record_header(pax_record("GNU.sparse.major", b"1") + pax_record("GNU.sparse.minor", b"0")), PAX),
+    (SPARSE_MEMBER, "m1/holes"),
+], ids=["long-name", "pax", "pax-records", "two-pax", "two-long-names", "pax-size-signed", "global-size",
+        "pax-no-value", "pax-length", "pax-sparse", "gnu-sparse"])
+def test_header_records_past_their_bounds_are_refused(env, caplog, records, offender):
+    url = env["server"].route("/files/m1.tar.xz", Reply(body=xz_stream(records + MODEL_TAR)))
+    failures = []
+    assert fetch.download_detection_model(url, fail_fast=True, on_failure=failures.append) is None
+    assert messages(caplog)[-1] == "Failed to extracting tarxz %s - Attempted path traversal in tar archive: %s" % (
+        env["base"] / "m1.tar.xz", offender)
+    assert [f.kind for f in failures] == ["unsafe"]
+    assert os.listdir(env["base"]) == [".m1.tar.xz.lock"]
+
+
+def test_records_within_their_bounds_unpack(env):
+    long_name, link = "d" * 150 + "/" + "n" * 150, "l" * 200
+    archives = []
+    for format_, globals_ in ((tarfile.GNU_FORMAT, {}), (tarfile.PAX_FORMAT, {"comment": "c" * 600_000})):
+        raw = io.BytesIO()
+        with tarfile.open(fileobj=raw, mode="w", format=format_, pax_headers=globals_) as tar:
+            for kind, name, target in (("dir", "m1", None), ("file", "m1/" + long_name, None),
+                                       ("symlink", "m1/" + link, long_name)):
+                info = tarfile.TarInfo(name)
+                info.type = {"dir": tarfile.DIRTYPE, "file": tarfile.REGTYPE, "symlink": tarfile.SYMTYPE}[kind]
+                info.linkname = target or ""
+                info.size = 5 if kind == "file" else 0
+                tar.addfile(info, io.BytesIO(b"bytes") if kind == "file" else None)
+        archives.append(raw.getvalue())
+    for archive in archives:
+        url = env["server"].route("/files/m1.tar.xz", Reply(body=xz_stream(archive)))
+        assert fetch.download_url(url) == str(env["base"] / "m1")
+        assert (env["base"] / "m1" / link).read_bytes() == b"bytes"
+        import shutil
+        shutil.rmtree(env["base"] / "m1")
+
+
+def test_pax_size_record_sizes_the_next_member(env):
+    # The member's data looks like a header announcing 64 MiB; the pax size says it is data.
+    data = header_block(LONG_LINK, tarfile.GNUTYPE_LONGNAME, 64 * MIB) + b"weights" * 100
+    archive = (header_block("m1", tarfile.DIRTYPE, 0) + record_header(pax_record("size", b"%d" % len(data)))
+               + header_block("m1/w.bin", tarfile.REGTYPE, 0) + data + padding(len(data)) + bytes(1024))
+    url = env["server"].route("/files/m1.tar.xz", Reply(body=xz_stream(archive)))
+    assert fetch.download_url(url) == str(env["base"] / "m1")
+    assert (env["base"] / "m1" / "w.bin").read_bytes() == data
+
+
+@pytest.mark.parametrize("limit, accepted", [(MIB, False), (2 * MIB, True)])
+def test_header_records_count_against_max_model_bytes(env, caplog, monkeypatch, limit, accepted):
+    monkeypatch.setattr(fetch, "MAX_MODEL_BYTES", limit)
+    records = record_header(pax_record("comment", b"c" * 600_000))
+    archive = records + tar_bytes(model_members(files={"w.bin": bytes(600_000)}))
+    url = env["server"].route("/files/m1.tar.xz", Reply(body=xz_stream(archive)))
+    failures = []
+    result = fetch.download_detection_model(url, fail_fast=True, on_failure=failures.append)
+    if accepted:
+        assert result == str(env["base"] / "m1")
+    else:
+        assert result is None
+        assert "bytes would pass MAX_MODEL_BYTES (1048576 bytes)" in messages(caplog)[-1]
+        assert [f.kind for f in failures] == ["unsafe"]
+        assert os.listdir(env["base"]) == [".m1.tar.xz.lock"]
+
+
+def test_unpacking_stops_at_the_end_of_the_archive(env, monkeypatch):
+    import lzma
+    import time
+    import types
+
+    base = env["base"]
+    base.mkdir()
+    # One small model, then 2 GiB of zeros after the tar's end (a few hundred KiB of xz).
+    (base / "m1.tar.xz").write_bytes(xz_stream(MODEL_TAR) + xz_run(2 << 30, b"\0"))
+    inflated = [0]
+
+    class Counted:
+        def __init__(self, path):
+            self.file = lzma.open(path)
+
+        def read(self, size=-1):
+            data = self.file.read(size)
+            inflated[0] += len(data)
+            return data
+
+        def close(self):
+            self.file.close()
+
+    monkeypatch.setattr(fetch, "lzma", types.SimpleNamespace(open=Counted))
+    started = time.monotonic()
+    assert fetch.download_url(env["server"].url("/files/m1.tar.xz")) == str(base / "m1")
+    assert time.monotonic() - started < 10  # was 11 s (36 s for 8 GiB)
+    assert inflated[0] < 8 * MIB
+    assert sorted(os.listdir(base)) == [".m1.tar.xz.lock", "m1"]

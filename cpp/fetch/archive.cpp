@@ -10,6 +10,7 @@
 #include "common/errors.hpp"
 #include "common/method.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -108,11 +109,25 @@ void promote(const std::string &staging, const std::string &save_dir, const std:
         move_into_place(path_join(staging, model_name), path_join(save_dir, model_name));
 }
 
-// Reads the xz stream to its end: the tar entries may all be out while the
-// stream's tail, with the integrity check of the last block, is cut or broken.
-void drain(nb::handle compressed) {
+// What may follow the tar's end-of-archive marker and still be read: the
+// padding of the last record (10 KiB as most writers block it, up to 1 MiB
+// with a large blocking factor) and the xz stream's end.
+constexpr long kTailBytes = 2L << 20;
+
+// Reads what follows the tar's end up to kTailBytes: normally to the end of
+// the xz stream, whose integrity check of the last block fails there if it is
+// cut or broken. Anything longer is not read at all, so the work on an archive
+// stays proportional to its members.
+void read_tail(nb::handle compressed) {
     nb::object read = compressed.attr("read");
-    while (truth(read(kCopyBufferSize))) {
+    for (long left = kTailBytes; left > 0;) {
+        nb::object piece = read(std::min(left, kCopyBufferSize));
+        Py_ssize_t size = PyObject_Length(piece.ptr());
+        if (size < 0)
+            throw nb::python_error();
+        if (size == 0)
+            break;
+        left -= static_cast<long>(size);
     }
 }
 
@@ -128,12 +143,13 @@ bool unpack(nb::handle tar_xz_file, const std::string &tar_path, const std::stri
             // weights) costs neither memory nor repeated copying.
             nb::object compressed = global("lzma").attr("open")(tar_xz_file);
             ScopedClose close_compressed(compressed);
-            nb::object archive = global("tarfile").attr("open")(
-                nb::arg("fileobj") = compressed, nb::arg("mode") = "r|", nb::arg("copybufsize") = kCopyBufferSize);
+            WatchedTarStream stream(compressed);
+            nb::object archive = global("tarfile").attr("open")(nb::arg("fileobj") = stream.reader(), nb::arg("mode") = "r|",
+                                                                nb::arg("copybufsize") = kCopyBufferSize);
             ScopedClose close_archive(archive);
             OwnModelOnly own_model(save_dir, model_name);
             global("_safe_extract")(archive, fs_text(staging.path()));
-            drain(compressed);
+            read_tail(compressed);
             remove_file(tar_path);
             close_archive.close();
             close_compressed.close();

@@ -12,13 +12,13 @@
 
 namespace quillo::fetch {
 
-namespace {
-
-[[noreturn]] void refuse(nb::handle name) {
+void refuse_member(nb::handle name) {
     note_failure(Failure::unsafe);
     PyErr_SetObject(PyExc_Exception, concat({nb::str("Attempted path traversal in tar archive: "), name}).ptr());
     throw nb::python_error();
 }
+
+namespace {
 
 struct OwnModel {
     std::string save_dir, model_name;
@@ -89,15 +89,15 @@ nb::object safe_extract(nb::handle tar, nb::handle path) {
         std::string name_bytes = fs_path(name);
         if (!dest.name_inside(name_bytes) || !member_allowed(member, name_bytes, dest) ||
             reaches_into_other_model(name_bytes))
-            refuse(name);
+            refuse_member(name);
         if (is(member, "isreg")) {
             // Judged on the header, before a byte of the member is written.
             long long size = nb::cast<long long>(member.attr("size"));
             unpacked += size;
-            long long limit = max_model_bytes();
-            if (limit >= 0 && unpacked > limit)
+            long long total = unpacked + WatchedTarStream::record_bytes(), limit = max_model_bytes();
+            if (limit >= 0 && total > limit)
                 note_failure(Failure::unsafe);
-            check_room(dest_path, size, unpacked, "unpacking " + name_bytes);
+            check_room(dest_path, size, total, "unpacking " + name_bytes);
         }
         extract(member, path, **options);
     }

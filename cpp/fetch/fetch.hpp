@@ -165,6 +165,33 @@ private:
     const void *outer_;
 };
 
+// The host's Exception "Attempted path traversal in tar archive: <name>",
+// the refusal of an unsafe archive.
+[[noreturn]] void refuse_member(nb::handle name);
+
+// The decompressed tar stream `source` as the tar library reads it: every
+// header block is judged (TarStreamWatch) before the library sees it, and a
+// record past its cap refuses the archive as refuse_member does. While the
+// object lives, _safe_extract on this thread counts the records it has passed
+// (long names, pax headers) with the members' data against MAX_MODEL_BYTES.
+class WatchedTarStream {
+public:
+    explicit WatchedTarStream(nb::handle source);
+    WatchedTarStream(const WatchedTarStream &) = delete;
+    WatchedTarStream &operator=(const WatchedTarStream &) = delete;
+    ~WatchedTarStream();
+    // The file object to open the archive on.
+    const nb::object &reader() const { return reader_; }
+    // Records passed by the stream being read on this thread (0 without one).
+    static long long record_bytes();
+
+private:
+    struct State;
+    std::shared_ptr<State> state_;
+    nb::object reader_;
+    const State *outer_;
+};
+
 // Export hooks, one per concern.
 void export_token_url(nb::module_ &m);
 void export_download(nb::module_ &m);
