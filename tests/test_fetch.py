@@ -1168,9 +1168,10 @@ def test_archive_may_bring_new_top_level_entries(env):
 # ---------------------------------------------------------------- bounded unpacking
 
 # Unpacks the archive already at argv[1]/m1.tar.xz; prints the result, the
-# warnings and the peak RSS of the process.
+# warnings and the peak RSS of the process (VmHWM: ru_maxrss would count the
+# test process's own memory, which the child had before its exec).
 UNPACKER = """
-import json, logging, resource, sys
+import json, logging, sys
 from quillo_sdk.model import fetch
 warnings = []
 handler = logging.Handler()
@@ -1178,7 +1179,8 @@ handler.emit = lambda record: warnings.append(record.getMessage())
 logging.getLogger("quillo_sdk").addHandler(handler)
 fetch.BASE_MODEL_DIR = sys.argv[1]
 result = fetch.download_url("http://127.0.0.1:9/m1.tar.xz")
-peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+with open("/proc/self/status") as status:
+    peak = next(int(line.split()[1]) for line in status if line.startswith("VmHWM:")) / 1024
 print(json.dumps({"result": result, "warnings": warnings, "peak_mib": peak}))
 """
 
@@ -1333,3 +1335,99 @@ def test_unpacking_stops_at_the_end_of_the_archive(env, monkeypatch):
     assert time.monotonic() - started < 10  # was 11 s (36 s for 8 GiB)
     assert inflated[0] < 8 * MIB
     assert sorted(os.listdir(base)) == [".m1.tar.xz.lock", "m1"]
+
+
+# ---------------------------------------------------------------- nothing read back from disk is trusted
+
+@pytest.mark.parametrize("entry", ["/etc", "../x", ".", "", "..", "m1/..", "m1/", ".m1.unpack-abcdef", "link",
+                                   "a\0b", 5, None])
+def test_offline_boot_takes_only_a_model_directory_from_the_record(env, backend, monkeypatch, caplog, entry):
+    base = env["base"]
+    assert fetch.download_detection_model("key1") == str(base / "m1")
+    (base.parent / "x").mkdir()
+    (base / ".m1.unpack-abcdef").mkdir()
+    (base / "link").symlink_to(base.parent / "x")
+    (base / ".model-keys.json").write_text(json.dumps({"key1": entry}))
+    backend.close()
+    monkeypatch.setattr(fetch, "DOWNLOAD_MODEL_TIMEOUT", 0.5)
+    assert fetch.download_detection_model("key1") is None
+    assert not any(m.startswith("Backend unreachable") for m in messages(caplog))
+
+
+def test_oversized_key_record_is_not_read(env, backend, monkeypatch):
+    assert fetch.download_detection_model("key1") == str(env["base"] / "m1")
+    (env["base"] / ".model-keys.json").write_text(json.dumps({"key1": "m1"}) + " " * (2 * MIB))
+    backend.close()
+    monkeypatch.setattr(fetch, "DOWNLOAD_MODEL_TIMEOUT", 0.5)
+    assert fetch.download_detection_model("key1") is None
+
+
+def test_resume_record_is_not_written_through_a_planted_link(env, tmp_path):
+    victim = tmp_path / "victim"
+    victim.write_text("precious")
+    (tmp_path / ".out.partial.meta.new").symlink_to(victim)
+    url = env["server"].route("/m.tar.xz", Resource(BODY, cuts=[CUT]))
+    with pytest.raises(Exception):
+        fetch.download_file(url, str(tmp_path / "out"))
+    assert victim.read_text() == "precious"
+    assert fetch.download_file(url, str(tmp_path / "out")) is True
+    assert (tmp_path / "out").read_bytes() == BODY
+    assert env["server"].hits()[-1].headers["range"] == "bytes=%d-" % CUT
+
+
+def test_lock_is_not_taken_through_a_planted_link(env, tmp_path):
+    env["base"].mkdir()
+    made = tmp_path / "made-through-the-link"
+    (env["base"] / ".m1.tar.xz.lock").symlink_to(made)
+    assert fetch.download_url(serve_model(env)) is None
+    assert not made.exists()
+
+
+class RangedAnswer(Resource):
+    """A Resource whose answers to ranged requests are refused with ``status``, or carry ``extra``
+    bytes past what their Content-Range says."""
+
+    status = None
+    extra = b""
+
+    def answer(self, headers):
+        reply = super().answer(headers)
+        if "range" in headers and self.status:
+            return Reply(self.status, b"no")
+        if reply.status == 206:
+            reply.body += self.extra
+        return reply
+
+
+@pytest.mark.parametrize("status, extra", [(400, b""), (403, b""), (500, b""), (None, b"junk" * 1000)],
+                         ids=["400", "403", "500", "206-too-long"])
+def test_resume_that_cannot_succeed_starts_over_next_time(env, tmp_path, caplog, status, extra):
+    resource = RangedAnswer(BODY, cuts=[CUT])
+    url = env["server"].route("/m.tar.xz", resource)
+    target = tmp_path / "out"
+    with pytest.raises(Exception):
+        fetch.download_file(url, str(target))
+    resource.status, resource.extra = status, extra
+    if status:
+        assert fetch.download_file(url, str(target)) is False
+        assert messages(caplog)[-1] == "failed downloading status code: %d" % status
+    else:
+        with pytest.raises(OSError, match="^download longer than announced: more than %d bytes$" % len(BODY)):
+            fetch.download_file(url, str(target))
+    assert not target.exists() and leftovers(tmp_path) == []
+    resource.status = None
+    assert fetch.download_file(url, str(target)) is True
+    assert target.read_bytes() == BODY
+    assert "range" not in env["server"].hits()[-1].headers
+
+
+@pytest.mark.parametrize("validator", ['"v1\r"', '"%s"' % ("x" * 1100), '"v\x01"'])
+def test_resume_record_that_cannot_be_sent_starts_over(env, tmp_path, validator):
+    url = env["server"].route("/m.tar.xz", Resource(BODY))
+    (tmp_path / ".out.partial").write_bytes(BODY[:CUT])
+    (tmp_path / ".out.partial.meta").write_text("quillo partial download 1\n%d\n%s\n" % (len(BODY), validator))
+    assert fetch.download_file(url, str(tmp_path / "out")) is True
+    assert (tmp_path / "out").read_bytes() == BODY
+    seen = env["server"].hits()[-1].headers
+    assert "range" not in seen and "if-range" not in seen
+    assert leftovers(tmp_path) == []

@@ -78,15 +78,10 @@ void sweep_leftovers(const std::string &save_dir, const std::string &file_name, 
     }
 }
 
-bool real_dir(const std::string &path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // Puts `from` at `to` the way unpacking there would have: directories merge
 // into existing ones, anything else takes the place of what is there.
 void move_into_place(const std::string &from, const std::string &to) {
-    if (real_dir(from) && real_dir(to)) {
+    if (is_real_dir(from) && is_real_dir(to)) {
         for (const std::string &name : entries(from))
             move_into_place(path_join(from, name), path_join(to, name));
         return;

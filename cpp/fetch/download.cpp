@@ -18,7 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <fstream>
+#include <sstream>
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,6 +28,18 @@ namespace quillo::fetch {
 namespace {
 
 constexpr Py_ssize_t kChunkSize = 1048576;
+
+// A validator that can go out again as an If-Range header, on writing the
+// resume record and on reading it back: at most 1 KiB of visible ASCII,
+// blanks and tabs.
+bool sendable_validator(const std::string &text) {
+    if (text.empty() || text.size() > 1024)
+        return false;
+    for (unsigned char c : text)
+        if (c != '\t' && (c < 0x20 || c > 0x7e))
+            return false;
+    return true;
+}
 
 using Clock = std::chrono::steady_clock;
 
@@ -62,7 +74,7 @@ public:
         // What opening `target` itself would have refused, refused under its name.
         if (is_dir(target_))
             raise_os_error(EISDIR, target_);
-        open_file(O_TRUNC);
+        open_file(O_CREAT | O_EXCL);
         total_ = total;
         validator_ = validator;
         have_ = 0;
@@ -72,7 +84,15 @@ public:
     }
 
     // Appends to the bytes present.
-    void continue_file() { open_file(O_APPEND); }
+    void continue_file() {
+        open_file(O_APPEND);
+        struct stat st;
+        if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != have_) {
+            PyErr_Format(PyExc_OSError, "partial download changed while resuming: %s", path_.c_str());
+            discard();
+            throw nb::python_error();
+        }
+    }
 
     // Drops the partial file even where it could be resumed (a body that does
     // not fit, a mismatching answer).
@@ -123,19 +143,25 @@ private:
         have_ = 0;
     }
 
+    // Never through a link planted at the partial file's name.
     void open_file(int mode) {
-        fd_ = open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | mode, 0666);
+        fd_ = open(path_.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | mode, 0666);
         if (fd_ < 0)
             raise_os_error(errno, target_);
     }
 
-    // Meta file: magic line, total length, validator. Anything else, or a
-    // partial file not shorter than the total, means nothing to resume.
+    // Meta file: magic line, total length, validator. Anything else (a
+    // validator that cannot be sent again included), or a partial file not
+    // shorter than the total, means nothing to resume: the next start
+    // discards it.
     void load() {
-        std::ifstream meta(meta_path_);
+        std::optional<std::string> text = read_head(meta_path_, kMaxMeta + 1);
+        if (!text || text->size() > kMaxMeta)
+            return;
+        std::istringstream meta(*text);
         std::string magic, total;
         if (!std::getline(meta, magic) || magic != kMagic || !std::getline(meta, total) ||
-            !std::getline(meta, validator_) || validator_.empty())
+            !std::getline(meta, validator_) || !sendable_validator(validator_))
             return;
         char *end = nullptr;
         total_ = std::strtoll(total.c_str(), &end, 10);
@@ -146,19 +172,11 @@ private:
         resumable_ = have_ > 0 && have_ < total_;
     }
 
-    // Written beside and renamed over, so a meta file is whole or absent.
     void save_meta() {
-        std::string temp = meta_path_ + ".new";
-        {
-            std::ofstream meta(temp, std::ios::trunc);
-            meta << kMagic << "\n" << total_ << "\n" << validator_ << "\n";
-            meta.close();
-            if (!meta)
-                raise_os_error(errno ? errno : EIO, temp);
-        }
-        if (rename(temp.c_str(), meta_path_.c_str()) != 0)
-            raise_os_error(errno, meta_path_);
+        replace_file(meta_path_, std::string(kMagic) + "\n" + std::to_string(total_) + "\n" + validator_ + "\n");
     }
+
+    static constexpr std::size_t kMaxMeta = 4096;
 
     std::string target_, path_, meta_path_;
     std::string validator_;
@@ -258,8 +276,7 @@ std::string validator_of(nb::handle headers) {
         if (value.is_none())
             continue;
         std::string text = fs_path(nb::str(value));
-        bool weak = text.compare(0, 2, "W/") == 0;
-        if (!text.empty() && !weak && text.find('\n') == std::string::npos)
+        if (text.compare(0, 2, "W/") != 0 && sendable_validator(text))
             return text;
     }
     return std::string();
@@ -399,8 +416,12 @@ nb::object fetch_to_file(nb::handle cloud_url, nb::handle local_file, nb::handle
                          range_continues(headers.attr("get")("Content-Range"), resume_from, part.total());
         if (continues)
             break;
-        if (!status.equal(nb::int_(206)) && !status.equal(nb::int_(416)))
-            break;  // a refusal: reported below, the partial file kept for later
+        if (!status.equal(nb::int_(206)) && !status.equal(nb::int_(416))) {
+            // Reported below. Asking for the same range again would meet the
+            // same answer: the next attempt starts over.
+            part.discard();
+            break;
+        }
         response.attr("close")();
         part.discard();
         resume_from = 0;
@@ -473,6 +494,12 @@ nb::object fetch_to_file(nb::handle cloud_url, nb::handle local_file, nb::handle
             throw nb::python_error();
         long long size = view.len;
         try {
+            // The rest of a file of known length: more is a failed download.
+            if (resumed && downloaded + size > expected) {
+                part.discard();
+                PyErr_Format(PyExc_OSError, "download longer than announced: more than %lld bytes", expected);
+                throw nb::python_error();
+            }
             // A body longer than announced (or without a length) is held to the bounds as it comes.
             if (expected == 0 || downloaded + size > expected) {
                 try {

@@ -118,7 +118,8 @@ private:
     nb::object obj_;
 };
 
-// An exclusive flock on `path` (created if missing), held for the scope.
+// An exclusive flock on `path` (created if missing, never through a link),
+// held for the scope.
 // The wait happens without the host's lock; signals are honoured meanwhile.
 class FileLock {
 public:

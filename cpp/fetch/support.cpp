@@ -23,7 +23,7 @@ void log_warning(nb::handle message) {
 }
 
 FileLock::FileLock(const std::string &path) {
-    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd_ < 0)
         raise_os_error(errno, path);
     for (;;) {
