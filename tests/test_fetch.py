@@ -1431,3 +1431,98 @@ def test_resume_record_that_cannot_be_sent_starts_over(env, tmp_path, validator)
     seen = env["server"].hits()[-1].headers
     assert "range" not in seen and "if-range" not in seen
     assert leftovers(tmp_path) == []
+
+
+# ---------------------------------------------------------------- archive digest
+
+def sha256_of(data):
+    import hashlib
+
+    return hashlib.sha256(data).hexdigest()
+
+
+ARCHIVE = tar_xz_bytes(model_members(files={"w.bin": os.urandom(2 * MIB)}))
+WRONG = "0" * 64
+
+
+@pytest.mark.parametrize("answer, expected", [
+    ({"url": "https://x/m.tar.xz?sig=1", "sha256": "AB" * 32}, "https://x/m.tar.xz?sig=1#sha256=" + "ab" * 32),
+    ({"url": "https://x/m.tar.xz#part", "sha256": "ab" * 32}, "https://x/m.tar.xz#part&sha256=" + "ab" * 32),
+    ({"url": "https://x/m.tar.xz", "sha256": None}, "https://x/m.tar.xz"),
+    ({"url": None, "sha256": "ab" * 32}, None),
+])
+def test_model_url_carries_the_digest_the_backend_names(env, answer, expected):
+    env["server"].route("/api/models/k/url", url_reply(answer))
+    assert fetch.get_model_url("k") == expected
+
+
+@pytest.mark.parametrize("digest", ["ab" * 31, "xy" * 32, 5])
+def test_malformed_digest_from_the_backend_is_a_failure(env, caplog, digest):
+    env["server"].route("/api/models/k/url", url_reply({"url": "https://x/m.tar.xz", "sha256": digest}))
+    assert fetch.get_model_url("k") is None
+    assert messages(caplog)[-1].startswith("failed to get the model url sha256 must be 64 hex digits")
+
+
+@pytest.mark.parametrize("by_key", [True, False])
+def test_named_digest_is_checked_and_never_sent(env, by_key):
+    server = env["server"]
+    url = server.route("/files/m1.tar.xz", Reply(body=ARCHIVE)) + "?sig=1"
+    server.route("/api/models/key1/url", url_reply({"url": url, "sha256": sha256_of(ARCHIVE)}))
+    model_id = "key1" if by_key else url + "#sha256=" + sha256_of(ARCHIVE)
+    assert fetch.download_detection_model(model_id) == str(env["base"] / "m1")
+    assert (env["base"] / "m1" / "w.bin").stat().st_size == 2 * MIB
+    assert server.hits("/files/m1.tar.xz")[0].path == "/files/m1.tar.xz?sig=1"
+
+
+def test_archive_unlike_its_digest_is_refused(env, caplog):
+    server = env["server"]
+    server.route("/api/models/key1/url", url_reply({"url": server.url("/files/m1.tar.xz"), "sha256": WRONG}))
+    server.route("/files/m1.tar.xz", Reply(body=ARCHIVE))
+    failures = []
+    assert fetch.download_detection_model("key1", fail_fast=True, on_failure=failures.append) is None
+    assert [f.kind for f in failures] == ["integrity"]
+    assert messages(caplog)[-1] == "Failed to download from %s#sha256=%s - sha256 mismatch: expected %s, got %s" % (
+        server.url("/files/m1.tar.xz"), WRONG, WRONG, sha256_of(ARCHIVE))
+    assert os.listdir(env["base"]) == [".m1.tar.xz.lock"]
+
+
+@pytest.mark.parametrize("right", [True, False])
+def test_resumed_download_is_hashed_whole(env, tmp_path, right):
+    resource = Resource(ARCHIVE, cuts=[len(ARCHIVE) // 2])
+    url = env["server"].route("/m.tar.xz", resource) + "#sha256=" + (sha256_of(ARCHIVE) if right else WRONG)
+    target = tmp_path / "out"
+    with pytest.raises(Exception):
+        fetch.download_file(url, str(target))
+    if right:
+        assert fetch.download_file(url, str(target)) is True
+        assert target.read_bytes() == ARCHIVE
+    else:
+        with pytest.raises(OSError, match="^sha256 mismatch: expected %s, got %s$" % (WRONG, sha256_of(ARCHIVE))):
+            fetch.download_file(url, str(target))
+        assert not target.exists()
+    assert env["server"].hits()[-1].headers["range"] == "bytes=%d-" % (len(ARCHIVE) // 2)
+    assert resource.sent == len(ARCHIVE)
+    assert leftovers(tmp_path) == []
+
+
+@pytest.mark.parametrize("right", [True, False])
+def test_archive_on_disk_is_checked_before_unpacking(env, caplog, right):
+    env["base"].mkdir()
+    (env["base"] / "m1.tar.xz").write_bytes(ARCHIVE)
+    url = env["server"].url("/files/m1.tar.xz") + "#sha256=" + (sha256_of(ARCHIVE) if right else WRONG)
+    if right:
+        assert fetch.download_url(url) == str(env["base"] / "m1")
+    else:
+        assert fetch.download_url(url) is None
+        assert messages(caplog)[-1] == "Failed to download from %s - sha256 mismatch: expected %s, got %s" % (
+            url, WRONG, sha256_of(ARCHIVE))
+        assert os.listdir(env["base"]) == [".m1.tar.xz.lock"]
+    assert env["server"].hits() == []
+
+
+@pytest.mark.parametrize("fragment", ["#sha256=abc", "#sha256=%s&sha256=%s" % ("a" * 64, "b" * 64)])
+def test_malformed_digest_in_the_url_is_a_failure(env, caplog, fragment):
+    url = env["server"].route("/files/m1.tar.xz", Reply(body=ARCHIVE)) + fragment
+    assert fetch.download_url(url) is None
+    assert messages(caplog)[-1].startswith("Failed to download from %s - the " % url)
+    assert env["server"].hits() == []

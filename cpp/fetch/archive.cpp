@@ -217,6 +217,12 @@ nb::object retrieve(nb::handle cloud_url, nb::handle progress) {
             remove_file(tar_path);
             if (!download())
                 return nb::none();
+        } else if (std::string sha256 = url_sha256(cloud_url); !sha256.empty()) {
+            // Checked as a download is: an archive unlike the one named goes.
+            std::string actual = file_sha256(tar_path);
+            if (actual != sha256)
+                remove_file(tar_path);
+            check_sha256(sha256, actual);
         }
     } else if (!download()) {
         return nb::none();
@@ -253,7 +259,8 @@ void export_archive(nb::module_ &m) {
         {"download_url", "download_url", kModule,
          "Return the model directory for the archive at ``cloud_url``: an existing one as it is, "
          "otherwise the archive (reused when present and not empty, else downloaded) unpacked into "
-         "``BASE_MODEL_DIR`` and deleted. Failures are logged and give None. No member may replace "
+         "``BASE_MODEL_DIR`` and deleted. When the URL names the archive's digest (``#sha256=<hex>``), "
+         "an archive unlike it, downloaded or reused, is deleted, not unpacked. Failures are logged and give None. No member may replace "
          "what another model has there, nor unpack past ``MAX_MODEL_BYTES`` or 64 MiB short of a full "
          "disk. ``progress`` is handed to download_file.",
          "(cloud_url, *, progress=None)",

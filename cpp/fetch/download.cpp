@@ -65,6 +65,7 @@ public:
     // Bytes present that a ranged request may continue from (0: none).
     long long resumable_size() const { return resumable_ ? have_ : 0; }
     long long total() const { return total_; }
+    const std::string &path() const { return path_; }
     const std::string &validator() const { return validator_; }
 
     // Starts the file anew for a body of `total` bytes (0: unknown) with
@@ -383,6 +384,9 @@ nb::object fetch_to_file(nb::handle cloud_url, nb::handle local_file, nb::handle
     log_info(concat({nb::str("\ttar.xz file: "), local_file}));
 
     std::string target = fs_path(local_file), dir = parent_dir(target);
+    // The fragment, which may name the archive's digest, is not sent.
+    std::string sha256 = url_sha256(cloud_url);
+    nb::object request_url = url_without_fragment(cloud_url);
     Partial part(target);
     StallWatch stall;
     nb::object timeout = global("DOWNLOAD_MODEL_TIMEOUT");
@@ -402,10 +406,10 @@ nb::object fetch_to_file(nb::handle cloud_url, nb::handle local_file, nb::handle
             request_headers["If-Range"] = fs_text(part.validator());
         }
         response = resume_from > 0
-                       ? global("requests").attr("get")(cloud_url, nb::arg("stream") = true,
+                       ? global("requests").attr("get")(request_url, nb::arg("stream") = true,
                                                         nb::arg("timeout") = timeout,
                                                         nb::arg("headers") = request_headers)
-                       : global("requests").attr("get")(cloud_url, nb::arg("stream") = true,
+                       : global("requests").attr("get")(request_url, nb::arg("stream") = true,
                                                         nb::arg("timeout") = timeout);
         status = response.attr("status_code");
         headers = response.attr("headers");
@@ -465,6 +469,12 @@ nb::object fetch_to_file(nb::handle cloud_url, nb::handle local_file, nb::handle
         part.continue_file();
     else
         part.start_over(encoded ? 0 : expected, encoded ? std::string() : validator_of(headers));
+    // Hashed as it arrives; the part stored before, once, at the start.
+    std::optional<StreamDigest> digest;
+    if (!sha256.empty()) {
+        digest.emplace();
+        digest->add_file(part.path(), resume_from);
+    }
 
     long long downloaded = resume_from;
     // Progress lines are judged after every 1 MiB of the body, as if it came in
@@ -509,6 +519,8 @@ nb::object fetch_to_file(nb::handle cloud_url, nb::handle local_file, nb::handle
                     throw;
                 }
             }
+            if (digest)
+                digest->add(*piece);
             part.write_all(static_cast<const char *>(view.buf), static_cast<std::size_t>(size));
         } catch (...) {
             PyBuffer_Release(&view);
@@ -531,6 +543,12 @@ nb::object fetch_to_file(nb::handle cloud_url, nb::handle local_file, nb::handle
     if (!encoded && nb::int_(downloaded) < total) {
         PyErr_Format(PyExc_OSError, "incomplete download: received %lld of %S bytes", downloaded, total.ptr());
         throw nb::python_error();
+    }
+    if (digest) {
+        std::string actual = digest->hexdigest();
+        if (actual != sha256)
+            part.discard();
+        check_sha256(sha256, actual);
     }
     part.commit();
     return nb::bool_(true);
@@ -560,7 +578,9 @@ void export_download(nb::module_ &m) {
          "whose rate stays below ``LOW_SPEED_LIMIT`` bytes/s for ``LOW_SPEED_TIME`` s fails as "
          "stalled; one that would pass ``MAX_MODEL_BYTES`` or leave less than 64 MiB free fails before "
          "it is written. ``progress(bytes_done, bytes_total)`` is called after every piece written, "
-         "counting the whole file; ``bytes_total`` is None without a length.",
+         "counting the whole file; ``bytes_total`` is None without a length. A fragment of "
+         "``cloud_url`` is not sent; when it names the body's digest (``#sha256=<hex>``) the body is "
+         "hashed as it arrives, and one unlike it fails (OSError) and is not kept.",
          "(cloud_url, local_file, *, progress=None)",
          {{"cloud_url", "str"}, {"local_file", "str"},
           {"progress", "Callable[[int, int | None], object] | None"}, {"return", "bool"}},

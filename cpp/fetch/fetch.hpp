@@ -11,9 +11,13 @@
 #include <nanobind/nanobind.h>
 
 #include <array>
+#include <condition_variable>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 
 namespace quillo::fetch {
 
@@ -44,6 +48,7 @@ enum class Failure {
     unknown_key,     // model-URL endpoint said 404
     download_refused,  // download said 401, 403 or 404
     unsafe,          // archive refused: a member out of place, or past MAX_MODEL_BYTES
+    integrity,       // archive's SHA-256 differs from the one its URL names
 };
 
 struct Outcome {
@@ -192,6 +197,49 @@ private:
     nb::object reader_;
     const State *outer_;
 };
+
+// The SHA-256 a download URL names for its archive in its fragment
+// ("#sha256=<hex>", alone or among "&"-separated items, as package indexes
+// write it), in lower case; "" when it names none. A malformed or a second,
+// different one raises ValueError.
+std::string url_sha256(nb::handle url);
+// The URL as it goes to the server: without its fragment.
+nb::object url_without_fragment(nb::handle url);
+// `url` naming `sha256` (text of 64 hex digits, else ValueError) in its fragment.
+nb::object url_naming_sha256(nb::handle url, nb::handle sha256);
+// Raises OSError naming both digests, an integrity failure, when they differ.
+void check_sha256(const std::string &expected, const std::string &actual);
+
+// hashlib's SHA-256 of the pieces added, in order, computed on a thread of its
+// own while the caller goes on receiving and writing: verifying a download
+// costs little more than the download.
+class StreamDigest {
+public:
+    StreamDigest();
+    StreamDigest(const StreamDigest &) = delete;
+    StreamDigest &operator=(const StreamDigest &) = delete;
+    ~StreamDigest();
+    // Queues a bytes object; waits (without the host's lock) while a few are waiting.
+    void add(nb::handle piece);
+    // Queues the first `size` bytes of the file at `path`.
+    void add_file(const std::string &path, long long size);
+    // The digest of everything added, in lower-case hex.
+    std::string hexdigest();
+
+private:
+    void run();
+
+    nb::object hasher_, update_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<PyObject *> waiting_;  // owned references
+    bool closing_ = false;
+    bool failed_ = false;  // under the host's lock
+    std::thread worker_;
+};
+
+// The SHA-256 of the file at `path`.
+std::string file_sha256(const std::string &path);
 
 // Export hooks, one per concern.
 void export_token_url(nb::module_ &m);

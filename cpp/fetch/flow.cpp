@@ -23,7 +23,7 @@ nb::object now() { return global("time").attr("time")(); }
 
 bool is_refusal(Failure failure) {
     return failure == Failure::token_rejected || failure == Failure::unknown_key ||
-           failure == Failure::download_refused || failure == Failure::unsafe;
+           failure == Failure::download_refused || failure == Failure::unsafe || failure == Failure::integrity;
 }
 
 const char *failure_kind(Failure failure) {
@@ -33,6 +33,7 @@ const char *failure_kind(Failure failure) {
     case Failure::unknown_key: return "unknown_key";
     case Failure::download_refused: return "download_refused";
     case Failure::unsafe: return "unsafe";
+    case Failure::integrity: return "integrity";
     default: return "failed";
     }
 }
@@ -194,16 +195,16 @@ void export_flow(nb::module_ &m) {
     m.attr("FetchFailure").attr("__doc__") =
         "Why one attempt of download_detection_model failed: ``kind`` is \"token_rejected\" (401/403 from "
         "the model-URL endpoint), \"unknown_key\" (404 there), \"unreachable\" (backend not reachable or "
-        "5xx), \"download_refused\" (401/403/404 from the download), \"unsafe\" (archive refused) or "
-        "\"failed\"; ``status`` the HTTP status behind it or None; ``message`` the warning logged.";
+        "5xx), \"download_refused\" (401/403/404 from the download), \"unsafe\" (archive refused), "
+        "\"integrity\" (archive unlike the SHA-256 its URL names) or \"failed\"; ``status`` the HTTP status behind it or None; ``message`` the warning logged.";
     m.attr("download_detection_model") = make_method(
         {"download_detection_model", "download_detection_model", kModule,
          "Return the local directory of the model ``model_id`` (a model key or a direct URL), "
          "fetching and unpacking it if needed, with an attempt every second for up to "
          "``DOWNLOAD_MODEL_TIMEOUT`` seconds; None when that budget runs out. "
          "``MODEL_TYPE.INTERNAL`` is returned as it is. A key fetched before is found on disk when the "
-         "backend cannot be reached. With ``fail_fast``, a refusal (401, 403, 404, an unsafe archive) "
-         "ends the attempts at once with None. ``progress(bytes_done, bytes_total)`` follows the "
+         "backend cannot be reached. With ``fail_fast``, a refusal (401, 403, 404, an unsafe archive "
+         "or a digest mismatch) ends the attempts at once with None. ``progress(bytes_done, bytes_total)`` follows the "
          "download; ``on_failure(FetchFailure)`` is called after every failed attempt.",
          "(model_id, *, fail_fast=False, progress=None, on_failure=None)",
          {{"model_id", "str"}, {"fail_fast", "bool"}, {"progress", "Callable[[int, int | None], object] | None"},
