@@ -139,8 +139,8 @@ bool unpack(nb::handle tar_xz_file, const std::string &tar_path, const std::stri
             nb::object compressed = global("lzma").attr("open")(tar_xz_file);
             ScopedClose close_compressed(compressed);
             WatchedTarStream stream(compressed);
-            nb::object archive = global("tarfile").attr("open")(nb::arg("fileobj") = stream.reader(), nb::arg("mode") = "r|",
-                                                                nb::arg("copybufsize") = kCopyBufferSize);
+            nb::object archive = global("tarfile").attr("open")(
+                nb::arg("fileobj") = stream.reader(), nb::arg("mode") = "r|", nb::arg("copybufsize") = kCopyBufferSize);
             ScopedClose close_archive(archive);
             OwnModelOnly own_model(save_dir, model_name);
             global("_safe_extract")(archive, fs_text(staging.path()));
@@ -260,9 +260,9 @@ void export_archive(nb::module_ &m) {
          "Return the model directory for the archive at ``cloud_url``: an existing one as it is, "
          "otherwise the archive (reused when present and not empty, else downloaded) unpacked into "
          "``BASE_MODEL_DIR`` and deleted. When the URL names the archive's digest (``#sha256=<hex>``), "
-         "an archive unlike it, downloaded or reused, is deleted, not unpacked. Failures are logged and give None. No member may replace "
-         "what another model has there, nor unpack past ``MAX_MODEL_BYTES`` or 64 MiB short of a full "
-         "disk. ``progress`` is handed to download_file.",
+         "an archive unlike it, downloaded or reused, is deleted, not unpacked. Failures are logged and "
+         "give None. No member may replace what another model has there, nor unpack past "
+         "``MAX_MODEL_BYTES`` or 64 MiB short of a full disk. ``progress`` is handed to download_file.",
          "(cloud_url, *, progress=None)",
          {{"cloud_url", "str"}, {"progress", "Callable[[int, int | None], object] | None"}, {"return", "str | None"}},
          vectorcall_entry<download_url_impl>});

@@ -23,7 +23,8 @@ nb::object now() { return global("time").attr("time")(); }
 
 bool is_refusal(Failure failure) {
     return failure == Failure::token_rejected || failure == Failure::unknown_key ||
-           failure == Failure::download_refused || failure == Failure::unsafe || failure == Failure::integrity;
+           failure == Failure::download_refused || failure == Failure::unsafe ||
+           failure == Failure::integrity;
 }
 
 const char *failure_kind(Failure failure) {
@@ -196,7 +197,8 @@ void export_flow(nb::module_ &m) {
         "Why one attempt of download_detection_model failed: ``kind`` is \"token_rejected\" (401/403 from "
         "the model-URL endpoint), \"unknown_key\" (404 there), \"unreachable\" (backend not reachable or "
         "5xx), \"download_refused\" (401/403/404 from the download), \"unsafe\" (archive refused), "
-        "\"integrity\" (archive unlike the SHA-256 its URL names) or \"failed\"; ``status`` the HTTP status behind it or None; ``message`` the warning logged.";
+        "\"integrity\" (archive unlike the SHA-256 its URL names) or \"failed\"; ``status`` the HTTP "
+        "status behind it or None; ``message`` the warning logged.";
     m.attr("download_detection_model") = make_method(
         {"download_detection_model", "download_detection_model", kModule,
          "Return the local directory of the model ``model_id`` (a model key or a direct URL), "
@@ -204,8 +206,9 @@ void export_flow(nb::module_ &m) {
          "``DOWNLOAD_MODEL_TIMEOUT`` seconds; None when that budget runs out. "
          "``MODEL_TYPE.INTERNAL`` is returned as it is. A key fetched before is found on disk when the "
          "backend cannot be reached. With ``fail_fast``, a refusal (401, 403, 404, an unsafe archive "
-         "or a digest mismatch) ends the attempts at once with None. ``progress(bytes_done, bytes_total)`` follows the "
-         "download; ``on_failure(FetchFailure)`` is called after every failed attempt.",
+         "or a digest mismatch) ends the attempts at once with None. ``progress(bytes_done, "
+         "bytes_total)`` follows the download; ``on_failure(FetchFailure)`` is called after every "
+         "failed attempt.",
          "(model_id, *, fail_fast=False, progress=None, on_failure=None)",
          {{"model_id", "str"}, {"fail_fast", "bool"}, {"progress", "Callable[[int, int | None], object] | None"},
           {"on_failure", "Callable[[FetchFailure], object] | None"}, {"return", "str | None"}},

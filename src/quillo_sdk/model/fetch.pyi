@@ -1,7 +1,6 @@
 """Fetching of detection models: device token, model URL, download, safe unpacking, model type."""
 
 import hashlib as hashlib
-import io as io
 import json as json
 import logging
 import lzma as lzma
