@@ -174,8 +174,10 @@ def bench_download(work: str, server: LoopbackServer, size_mib: int) -> None:
              curl_rss / 1024))
 
 
-def bench_verify(work: str, server: LoopbackServer, size_mib: int, rounds: int = 3) -> None:
-    """A download whose URL names its SHA-256 (hashed as it streams) against the same download without."""
+def bench_verify(work: str, server: LoopbackServer, size_mib: int, rounds: int = 3,
+                 mib_per_second: float = 0) -> None:
+    """A download whose URL names its SHA-256 (hashed as it streams) against the same download without;
+    over loopback at full speed, or paced to ``mib_per_second`` as a network link would be."""
     import hashlib
 
     payload = os.path.join(work, "verify.tar.xz")
@@ -185,7 +187,12 @@ def bench_verify(work: str, server: LoopbackServer, size_mib: int, rounds: int =
             piece = os.urandom(MIB)
             digest.update(piece)
             f.write(piece)
-    url = server.route("/verify.tar.xz", Reply(file=payload))
+    if mib_per_second:
+        with open(payload, "rb") as f:
+            reply = Reply(body=f.read(), piece=MIB, stall=1 / mib_per_second)
+    else:
+        reply = Reply(file=payload)
+    url = server.route("/verify.tar.xz", reply)
     out = os.path.join(work, "verify.out")
     runs = {"plain": [], "verified": []}
     for _ in range(rounds):  # alternating, best of each
@@ -195,8 +202,9 @@ def bench_verify(work: str, server: LoopbackServer, size_mib: int, rounds: int =
             os.remove(out)
     os.remove(payload)
     plain, verified = (min(r["seconds"] for r in runs[k]) for k in ("plain", "verified"))
-    print("download %3d MiB with sha256 check: %.3f s, without %.3f s, ratio %.2f (load average %.1f on %d CPUs)"
-          % (size_mib, verified, plain, verified / plain, os.getloadavg()[0], os.cpu_count()))
+    link = "%d MiB/s link" % mib_per_second if mib_per_second else "loopback"
+    print("download %3d MiB (%s) with sha256 check: %.3f s, without %.3f s, ratio %.2f (load average %.1f on "
+          "%d CPUs)" % (size_mib, link, verified, plain, verified / plain, os.getloadavg()[0], os.cpu_count()))
 
 
 def bench_resume(work: str, server: LoopbackServer, size_mib: int, cut: float = 0.6) -> None:
@@ -317,6 +325,7 @@ def main() -> None:
         bench_present_model(work, server)
         bench_download(work, server, 200)
         bench_verify(work, server, 200)
+        bench_verify(work, server, 200, mib_per_second=100)
         bench_resume(work, server, 200)
         for size in (50, 200):
             bench_unpack(work, size)
