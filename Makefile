@@ -2,6 +2,7 @@
 #   make demo    run the kit's demo
 #   make test    run the test suite
 #   make bench   run the benchmarks
+#   make test-sanitizers  the suite on an AddressSanitizer and UndefinedBehaviorSanitizer build
 #   make test-matrix  the suite on every supported CPython found, oldest compiler, oldest and newest shapely
 #                     (PYTHONS="3.8 3.13", SHAPELY=oldest|newest|VERSION, CXX=... restrict it)
 PYTHON ?= python3
@@ -14,7 +15,7 @@ BUILD_REQUIRES := "scikit-build-core>=0.10,<1.1; python_version<'3.9'" \
 	"nanobind>=2.4,<2.10; python_version<'3.9'" \
 	"nanobind>=2.4; python_version>='3.9'"
 
-.PHONY: install demo test test-matrix bench clean
+.PHONY: install demo test test-sanitizers test-matrix bench clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -27,7 +28,7 @@ install: $(PY)
 	$(PY) -m pip install -q $(BUILD_REQUIRES) "cmake>=3.18" ninja
 	PATH="$(abspath $(VENV))/bin:$$PATH" CMAKE_BUILD_PARALLEL_LEVEL=$${CMAKE_BUILD_PARALLEL_LEVEL:-2} \
 		$(PY) -m pip install -q --no-build-isolation \
-		-Cbuild-dir=$(BUILD_DIR) ".[test,viz]"
+		-Cbuild-dir=$(BUILD_DIR) $(CMAKE_SETTINGS) ".[test,viz]"
 
 demo: install
 	$(PY) -m quillo_sdk demo
@@ -36,6 +37,15 @@ demo: install
 test: install
 	$(PY) -m pytest -q
 	QUILLO_SDK_PORTABLE=1 $(PY) -m pytest -q tests/test_latestq.py tests/test_zone_gate.py tests/test_zone_monitor.py
+
+# The suite on a build with AddressSanitizer and UndefinedBehaviorSanitizer, in a venv and build
+# folder of its own; the interpreter loads the sanitizers' runtimes first and allocates with malloc.
+SANITIZE := -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer
+test-sanitizers:
+	$(MAKE) install VENV=build/sanitizers-venv BUILD_DIR=build/sanitizers CMAKE_SETTINGS='-Ccmake.build-type=Debug \
+		-Ccmake.define.CMAKE_CXX_FLAGS="$(SANITIZE)" -Ccmake.define.CMAKE_SHARED_LINKER_FLAGS="$(SANITIZE)"'
+	LD_PRELOAD="$$(c++ -print-file-name=libasan.so) $$(c++ -print-file-name=libubsan.so)" \
+		ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc build/sanitizers-venv/bin/python -m pytest -q --capture=sys
 
 test-matrix:
 	PYTHONS="$(PYTHONS)" SHAPELY="$(SHAPELY)" $(PYTHON) tools/test_matrix.py

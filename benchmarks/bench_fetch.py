@@ -1,4 +1,5 @@
-"""Model fetcher: unpacking and downloading against tar and curl, and the cost of a present model.
+"""Model fetcher: unpacking and downloading against tar and curl, verifying a download's digest
+against not verifying it, and the cost of a present model.
 
 Prints wall times, ratios against the peers measured in the same run, and the
 peak memory growth of the kit's work (measured in a child process each: the
@@ -171,6 +172,39 @@ def bench_download(work: str, server: LoopbackServer, size_mib: int) -> None:
     print("download %3d MiB: kit %.3f s, curl -o %.3f s, ratio %.2f; kit peak growth %.1f MiB (curl peak %.1f MiB)"
           % (size_mib, kit["seconds"], curl_seconds, kit["seconds"] / curl_seconds, kit["growth_kib"] / 1024,
              curl_rss / 1024))
+
+
+def bench_verify(work: str, server: LoopbackServer, size_mib: int, rounds: int = 3,
+                 mib_per_second: float = 0) -> None:
+    """A download whose URL names its SHA-256 (hashed as it streams) against the same download without;
+    over loopback at full speed, or paced to ``mib_per_second`` as a network link would be."""
+    import hashlib
+
+    payload = os.path.join(work, "verify.tar.xz")
+    digest = hashlib.sha256()
+    with open(payload, "wb") as f:
+        for _ in range(size_mib):
+            piece = os.urandom(MIB)
+            digest.update(piece)
+            f.write(piece)
+    if mib_per_second:
+        with open(payload, "rb") as f:
+            reply = Reply(body=f.read(), piece=MIB, stall=1 / mib_per_second)
+    else:
+        reply = Reply(file=payload)
+    url = server.route("/verify.tar.xz", reply)
+    out = os.path.join(work, "verify.out")
+    runs = {"plain": [], "verified": []}
+    for _ in range(rounds):  # alternating, best of each
+        for kind, u in (("plain", url), ("verified", url + "#sha256=" + digest.hexdigest())):
+            runs[kind].append(child("download", work, u, out))
+            assert runs[kind][-1]["result"] is True
+            os.remove(out)
+    os.remove(payload)
+    plain, verified = (min(r["seconds"] for r in runs[k]) for k in ("plain", "verified"))
+    link = "%d MiB/s link" % mib_per_second if mib_per_second else "loopback"
+    print("download %3d MiB (%s) with sha256 check: %.3f s, without %.3f s, ratio %.2f (load average %.1f on "
+          "%d CPUs)" % (size_mib, link, verified, plain, verified / plain, os.getloadavg()[0], os.cpu_count()))
 
 
 def bench_resume(work: str, server: LoopbackServer, size_mib: int, cut: float = 0.6) -> None:
@@ -353,6 +387,8 @@ def main() -> None:
         bench_present_model(work, server)
         bench_slow_peers(work, server)
         bench_download(work, server, 200)
+        bench_verify(work, server, 200)
+        bench_verify(work, server, 200, mib_per_second=100)
         bench_resume(work, server, 200)
         for size in (50, 200):
             bench_unpack(work, size)

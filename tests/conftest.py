@@ -375,3 +375,43 @@ def slow_server():
     yield start
     for server in servers:
         server.close()
+
+
+# Hostile archives are built from xz streams, which may be concatenated: a
+# long run of one byte costs one small compressed stream, repeated.
+
+def xz_stream(data: bytes) -> bytes:
+    import lzma
+
+    return lzma.compress(data, format=lzma.FORMAT_XZ, preset=0)
+
+
+_RUNS: Dict[bytes, bytes] = {}
+
+
+def xz_run(size: int, byte: bytes = b"a") -> bytes:
+    """``size`` copies of ``byte``, as concatenated xz streams of 1 MiB each."""
+    mib = 1 << 20
+    if byte not in _RUNS:
+        _RUNS[byte] = xz_stream(byte * mib)
+    return _RUNS[byte] * (size // mib) + xz_stream(byte * (size % mib))
+
+
+def header_block(name: str, type_: bytes, size: int) -> bytes:
+    """One ustar header block of type ``type_`` announcing ``size`` bytes."""
+    info = tarfile.TarInfo(name)
+    info.type, info.size, info.mtime = type_, size, 1_700_000_000
+    return info.tobuf(tarfile.USTAR_FORMAT)
+
+
+def pax_record(keyword: str, value: bytes) -> bytes:
+    """One pax record, its length counting itself."""
+    body = b" %s=%s\n" % (keyword.encode(), value)
+    length = len(body) + 1
+    while len(str(length)) + len(body) != length:
+        length += 1
+    return str(length).encode() + body
+
+
+def padding(size: int) -> bytes:
+    return bytes(-size % 512)

@@ -1,5 +1,6 @@
 """The development backend: token and signature rules, and the sample archives it streams."""
 
+import hashlib
 import io
 import logging
 import socket
@@ -48,6 +49,8 @@ def test_model_url_answers_a_signed_archive_url(server):
     assert url.path == "/archives/yolov4-tiny-demo.tar.xz"
     assert url.netloc == "%s:%d" % server.address
     assert set(dict(p.split("=") for p in url.query.split("&"))) == {"expires", "signature"}
+    archive = requests.get(answer.json()["url"], timeout=30).content
+    assert answer.json()["sha256"] == hashlib.sha256(archive).hexdigest()
 
 
 def test_unknown_model_and_route_are_404(server):

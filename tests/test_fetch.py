@@ -15,7 +15,8 @@ import threading
 
 import pytest
 
-from conftest import Reply, Resource, model_members, tar_bytes, tar_xz_bytes
+from conftest import (Reply, Resource, header_block, model_members, padding, pax_record, tar_bytes, tar_xz_bytes,
+                      xz_run, xz_stream)
 from quillo_sdk.constants import MODEL_TYPE
 from quillo_sdk.model import fetch
 
@@ -1349,3 +1350,366 @@ def test_archive_may_bring_new_top_level_entries(env):
     members = model_members() + [("file", "README", b"notes")]
     assert fetch.download_url(serve_model(env, members=members)) == str(env["base"] / "m1")
     assert (env["base"] / "README").read_bytes() == b"notes"
+
+
+# ---------------------------------------------------------------- bounded unpacking
+
+# Unpacks the archive already at argv[1]/m1.tar.xz; prints the result, the
+# warnings and the peak RSS of the process (VmHWM: ru_maxrss would count the
+# test process's own memory, which the child had before its exec).
+UNPACKER = """
+import json, logging, sys
+from quillo_sdk.model import fetch
+warnings = []
+handler = logging.Handler()
+handler.emit = lambda record: warnings.append(record.getMessage())
+logging.getLogger("quillo_sdk").addHandler(handler)
+fetch.BASE_MODEL_DIR = sys.argv[1]
+result = fetch.download_url("http://127.0.0.1:9/m1.tar.xz")
+with open("/proc/self/status") as status:
+    peak = next(int(line.split()[1]) for line in status if line.startswith("VmHWM:")) / 1024
+print(json.dumps({"result": result, "warnings": warnings, "peak_mib": peak}))
+"""
+
+
+def unpack_in_child(base):
+    done = subprocess.run([sys.executable, "-c", UNPACKER, str(base)], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout)
+
+
+def record_header(records, type_=tarfile.XHDTYPE, name="././@PaxHeader"):
+    """A pax header (or GNU long name record) holding ``records``."""
+    return header_block(name, type_, len(records)) + records + padding(len(records))
+
+
+MODEL_TAR = tar_bytes(model_members())
+LONG_LINK = "././@LongLink"
+PAX = "././@PaxHeader"
+
+
+def huge_record(type_, size):
+    """A tar.xz whose first record, before the model's members, announces ``size`` bytes: a GNU long
+    name or link name of that length, or a pax header holding one comment that long."""
+    if type_ in (tarfile.GNUTYPE_LONGNAME, tarfile.GNUTYPE_LONGLINK):
+        name, start, end = LONG_LINK, b"", b"\0"
+    else:
+        name, start, end = PAX, b"%d comment=" % size, b"\n"
+    return (xz_stream(header_block(name, type_, size) + start) + xz_run(size - len(start) - len(end))
+            + xz_stream(end + padding(size) + MODEL_TAR))
+
+
+@pytest.mark.parametrize("type_, offender", [
+    (tarfile.GNUTYPE_LONGNAME, LONG_LINK),
+    (tarfile.GNUTYPE_LONGLINK, LONG_LINK),
+    (tarfile.XHDTYPE, PAX),
+    (tarfile.XGLTYPE, PAX),
+])
+def test_huge_header_records_are_refused_in_bounded_memory(env, type_, offender):
+    base = env["base"]
+    base.mkdir()
+    (base / "m1.tar.xz").write_bytes(huge_record(type_, 64 * MIB))
+    out = unpack_in_child(base)
+    assert out["result"] is None
+    assert out["warnings"][-1].endswith(" - Attempted path traversal in tar archive: " + offender)
+    # Before: 396 MiB for the long name, 268 MiB for the pax header (and the model accepted).
+    assert out["peak_mib"] < 200
+    assert os.listdir(base) == [".m1.tar.xz.lock"]
+
+
+SPARSE_MEMBER = header_block("m1/holes", tarfile.GNUTYPE_SPARSE, 0)
+
+
+@pytest.mark.parametrize("records, offender", [
+    (record_header(b"n" * 4096 + b"\0", tarfile.GNUTYPE_LONGNAME, LONG_LINK), LONG_LINK),
+    (record_header(pax_record("comment", b"c" * MIB)), PAX),
+    (record_header(b"".join(pax_record("k%d" % i, b"") for i in range(1025))), PAX),
+    (record_header(pax_record("comment", b"c")) * 2, PAX),
+    (record_header(b"a\0", tarfile.GNUTYPE_LONGNAME, LONG_LINK) * 2, LONG_LINK),
+    (record_header(pax_record("size", b"+12")), PAX),
+    (record_header(pax_record("size", b"12"), tarfile.XGLTYPE), PAX),
+    (record_header(b"12 comment\n"), PAX),
+    (record_header(b"99 comment=x\n"), PAX),
+    (record_header(pax_record("GNU.sparse.major", b"1") + pax_record("GNU.sparse.minor", b"0")), PAX),
+    (SPARSE_MEMBER, "m1/holes"),
+], ids=["long-name", "pax", "pax-records", "two-pax", "two-long-names", "pax-size-signed", "global-size",
+        "pax-no-value", "pax-length", "pax-sparse", "gnu-sparse"])
+def test_header_records_past_their_bounds_are_refused(env, caplog, records, offender):
+    url = env["server"].route("/files/m1.tar.xz", Reply(body=xz_stream(records + MODEL_TAR)))
+    failures = []
+    assert fetch.download_detection_model(url, fail_fast=True, on_failure=failures.append) is None
+    assert messages(caplog)[-1] == "Failed to extracting tarxz %s - Attempted path traversal in tar archive: %s" % (
+        env["base"] / "m1.tar.xz", offender)
+    assert [f.kind for f in failures] == ["unsafe"]
+    assert os.listdir(env["base"]) == [".m1.tar.xz.lock"]
+
+
+def test_records_within_their_bounds_unpack(env):
+    long_name, link = "d" * 150 + "/" + "n" * 150, "l" * 200
+    archives = []
+    for format_, globals_ in ((tarfile.GNU_FORMAT, {}), (tarfile.PAX_FORMAT, {"comment": "c" * 600_000})):
+        raw = io.BytesIO()
+        with tarfile.open(fileobj=raw, mode="w", format=format_, pax_headers=globals_) as tar:
+            for kind, name, target in (("dir", "m1", None), ("file", "m1/" + long_name, None),
+                                       ("symlink", "m1/" + link, long_name)):
+                info = tarfile.TarInfo(name)
+                info.type = {"dir": tarfile.DIRTYPE, "file": tarfile.REGTYPE, "symlink": tarfile.SYMTYPE}[kind]
+                info.linkname = target or ""
+                info.size = 5 if kind == "file" else 0
+                tar.addfile(info, io.BytesIO(b"bytes") if kind == "file" else None)
+        archives.append(raw.getvalue())
+    for archive in archives:
+        url = env["server"].route("/files/m1.tar.xz", Reply(body=xz_stream(archive)))
+        assert fetch.download_url(url) == str(env["base"] / "m1")
+        assert (env["base"] / "m1" / link).read_bytes() == b"bytes"
+        import shutil
+        shutil.rmtree(env["base"] / "m1")
+
+
+def test_pax_size_record_sizes_the_next_member(env):
+    # The member's data looks like a header announcing 64 MiB; the pax size says it is data.
+    data = header_block(LONG_LINK, tarfile.GNUTYPE_LONGNAME, 64 * MIB) + b"weights" * 100
+    archive = (header_block("m1", tarfile.DIRTYPE, 0) + record_header(pax_record("size", b"%d" % len(data)))
+               + header_block("m1/w.bin", tarfile.REGTYPE, 0) + data + padding(len(data)) + bytes(1024))
+    url = env["server"].route("/files/m1.tar.xz", Reply(body=xz_stream(archive)))
+    assert fetch.download_url(url) == str(env["base"] / "m1")
+    assert (env["base"] / "m1" / "w.bin").read_bytes() == data
+
+
+@pytest.mark.parametrize("limit, accepted", [(MIB, False), (2 * MIB, True)])
+def test_header_records_count_against_max_model_bytes(env, caplog, monkeypatch, limit, accepted):
+    monkeypatch.setattr(fetch, "MAX_MODEL_BYTES", limit)
+    records = record_header(pax_record("comment", b"c" * 600_000))
+    archive = records + tar_bytes(model_members(files={"w.bin": bytes(600_000)}))
+    url = env["server"].route("/files/m1.tar.xz", Reply(body=xz_stream(archive)))
+    failures = []
+    result = fetch.download_detection_model(url, fail_fast=True, on_failure=failures.append)
+    if accepted:
+        assert result == str(env["base"] / "m1")
+    else:
+        assert result is None
+        assert "bytes would pass MAX_MODEL_BYTES (1048576 bytes)" in messages(caplog)[-1]
+        assert [f.kind for f in failures] == ["unsafe"]
+        assert os.listdir(env["base"]) == [".m1.tar.xz.lock"]
+
+
+def test_unpacking_stops_at_the_end_of_the_archive(env, monkeypatch):
+    import lzma
+    import time
+    import types
+
+    base = env["base"]
+    base.mkdir()
+    # One small model, then 2 GiB of zeros after the tar's end (a few hundred KiB of xz).
+    (base / "m1.tar.xz").write_bytes(xz_stream(MODEL_TAR) + xz_run(2 << 30, b"\0"))
+    inflated = [0]
+
+    class Counted:
+        def __init__(self, path):
+            self.file = lzma.open(path)
+
+        def read(self, size=-1):
+            data = self.file.read(size)
+            inflated[0] += len(data)
+            return data
+
+        def close(self):
+            self.file.close()
+
+    monkeypatch.setattr(fetch, "lzma", types.SimpleNamespace(open=Counted))
+    started = time.monotonic()
+    assert fetch.download_url(env["server"].url("/files/m1.tar.xz")) == str(base / "m1")
+    assert time.monotonic() - started < 10  # was 11 s (36 s for 8 GiB)
+    assert inflated[0] < 8 * MIB
+    assert sorted(os.listdir(base)) == [".m1.tar.xz.lock", "m1"]
+
+
+# ---------------------------------------------------------------- nothing read back from disk is trusted
+
+@pytest.mark.parametrize("entry", ["/etc", "../x", ".", "", "..", "m1/..", "m1/", ".m1.unpack-abcdef", "link",
+                                   "a\0b", 5, None])
+def test_offline_boot_takes_only_a_model_directory_from_the_record(env, backend, monkeypatch, caplog, entry):
+    base = env["base"]
+    assert fetch.download_detection_model("key1") == str(base / "m1")
+    (base.parent / "x").mkdir()
+    (base / ".m1.unpack-abcdef").mkdir()
+    (base / "link").symlink_to(base.parent / "x")
+    (base / ".model-keys.json").write_text(json.dumps({"key1": entry}))
+    backend.close()
+    monkeypatch.setattr(fetch, "DOWNLOAD_MODEL_TIMEOUT", 0.5)
+    assert fetch.download_detection_model("key1") is None
+    assert not any(m.startswith("Backend unreachable") for m in messages(caplog))
+
+
+def test_oversized_key_record_is_not_read(env, backend, monkeypatch):
+    assert fetch.download_detection_model("key1") == str(env["base"] / "m1")
+    (env["base"] / ".model-keys.json").write_text(json.dumps({"key1": "m1"}) + " " * (2 * MIB))
+    backend.close()
+    monkeypatch.setattr(fetch, "DOWNLOAD_MODEL_TIMEOUT", 0.5)
+    assert fetch.download_detection_model("key1") is None
+
+
+def test_resume_record_is_not_written_through_a_planted_link(env, tmp_path):
+    victim = tmp_path / "victim"
+    victim.write_text("precious")
+    (tmp_path / ".out.partial.meta.new").symlink_to(victim)
+    url = env["server"].route("/m.tar.xz", Resource(BODY, cuts=[CUT]))
+    with pytest.raises(Exception):
+        fetch.download_file(url, str(tmp_path / "out"))
+    assert victim.read_text() == "precious"
+    assert fetch.download_file(url, str(tmp_path / "out")) is True
+    assert (tmp_path / "out").read_bytes() == BODY
+    assert env["server"].hits()[-1].headers["range"] == "bytes=%d-" % CUT
+
+
+def test_lock_is_not_taken_through_a_planted_link(env, tmp_path):
+    env["base"].mkdir()
+    made = tmp_path / "made-through-the-link"
+    (env["base"] / ".m1.tar.xz.lock").symlink_to(made)
+    assert fetch.download_url(serve_model(env)) is None
+    assert not made.exists()
+
+
+class RangedAnswer(Resource):
+    """A Resource whose answers to ranged requests are refused with ``status``, or carry ``extra``
+    bytes past what their Content-Range says."""
+
+    status = None
+    extra = b""
+
+    def answer(self, headers):
+        reply = super().answer(headers)
+        if "range" in headers and self.status:
+            return Reply(self.status, b"no")
+        if reply.status == 206:
+            reply.body += self.extra
+        return reply
+
+
+@pytest.mark.parametrize("status, extra", [(400, b""), (403, b""), (500, b""), (None, b"junk" * 1000)],
+                         ids=["400", "403", "500", "206-too-long"])
+def test_resume_that_cannot_succeed_starts_over_next_time(env, tmp_path, caplog, status, extra):
+    resource = RangedAnswer(BODY, cuts=[CUT])
+    url = env["server"].route("/m.tar.xz", resource)
+    target = tmp_path / "out"
+    with pytest.raises(Exception):
+        fetch.download_file(url, str(target))
+    resource.status, resource.extra = status, extra
+    if status:
+        assert fetch.download_file(url, str(target)) is False
+        assert messages(caplog)[-1] == "failed downloading status code: %d" % status
+    else:
+        with pytest.raises(OSError, match="^download longer than announced: more than %d bytes$" % len(BODY)):
+            fetch.download_file(url, str(target))
+    assert not target.exists() and leftovers(tmp_path) == []
+    resource.status = None
+    assert fetch.download_file(url, str(target)) is True
+    assert target.read_bytes() == BODY
+    assert "range" not in env["server"].hits()[-1].headers
+
+
+@pytest.mark.parametrize("validator", ['"v1\r"', '"%s"' % ("x" * 1100), '"v\x01"'])
+def test_resume_record_that_cannot_be_sent_starts_over(env, tmp_path, validator):
+    url = env["server"].route("/m.tar.xz", Resource(BODY))
+    (tmp_path / ".out.partial").write_bytes(BODY[:CUT])
+    (tmp_path / ".out.partial.meta").write_text("quillo partial download 1\n%d\n%s\n" % (len(BODY), validator))
+    assert fetch.download_file(url, str(tmp_path / "out")) is True
+    assert (tmp_path / "out").read_bytes() == BODY
+    seen = env["server"].hits()[-1].headers
+    assert "range" not in seen and "if-range" not in seen
+    assert leftovers(tmp_path) == []
+
+
+# ---------------------------------------------------------------- archive digest
+
+def sha256_of(data):
+    import hashlib
+
+    return hashlib.sha256(data).hexdigest()
+
+
+ARCHIVE = tar_xz_bytes(model_members(files={"w.bin": os.urandom(2 * MIB)}))
+WRONG = "0" * 64
+
+
+@pytest.mark.parametrize("answer, expected", [
+    ({"url": "https://x/m.tar.xz?sig=1", "sha256": "AB" * 32}, "https://x/m.tar.xz?sig=1#sha256=" + "ab" * 32),
+    ({"url": "https://x/m.tar.xz#part", "sha256": "ab" * 32}, "https://x/m.tar.xz#part&sha256=" + "ab" * 32),
+    ({"url": "https://x/m.tar.xz", "sha256": None}, "https://x/m.tar.xz"),
+    ({"url": None, "sha256": "ab" * 32}, None),
+])
+def test_model_url_carries_the_digest_the_backend_names(env, answer, expected):
+    env["server"].route("/api/models/k/url", url_reply(answer))
+    assert fetch.get_model_url("k") == expected
+
+
+@pytest.mark.parametrize("digest", ["ab" * 31, "xy" * 32, 5])
+def test_malformed_digest_from_the_backend_is_a_failure(env, caplog, digest):
+    env["server"].route("/api/models/k/url", url_reply({"url": "https://x/m.tar.xz", "sha256": digest}))
+    assert fetch.get_model_url("k") is None
+    assert messages(caplog)[-1].startswith("failed to get the model url sha256 must be 64 hex digits")
+
+
+@pytest.mark.parametrize("by_key", [True, False])
+def test_named_digest_is_checked_and_never_sent(env, by_key):
+    server = env["server"]
+    url = server.route("/files/m1.tar.xz", Reply(body=ARCHIVE)) + "?sig=1"
+    server.route("/api/models/key1/url", url_reply({"url": url, "sha256": sha256_of(ARCHIVE)}))
+    model_id = "key1" if by_key else url + "#sha256=" + sha256_of(ARCHIVE)
+    assert fetch.download_detection_model(model_id) == str(env["base"] / "m1")
+    assert (env["base"] / "m1" / "w.bin").stat().st_size == 2 * MIB
+    assert server.hits("/files/m1.tar.xz")[0].path == "/files/m1.tar.xz?sig=1"
+
+
+def test_archive_unlike_its_digest_is_refused(env, caplog):
+    server = env["server"]
+    server.route("/api/models/key1/url", url_reply({"url": server.url("/files/m1.tar.xz"), "sha256": WRONG}))
+    server.route("/files/m1.tar.xz", Reply(body=ARCHIVE))
+    failures = []
+    assert fetch.download_detection_model("key1", fail_fast=True, on_failure=failures.append) is None
+    assert [f.kind for f in failures] == ["integrity"]
+    assert messages(caplog)[-1] == "Failed to download from %s#sha256=%s - sha256 mismatch: expected %s, got %s" % (
+        server.url("/files/m1.tar.xz"), WRONG, WRONG, sha256_of(ARCHIVE))
+    assert os.listdir(env["base"]) == [".m1.tar.xz.lock"]
+
+
+@pytest.mark.parametrize("right", [True, False])
+def test_resumed_download_is_hashed_whole(env, tmp_path, right):
+    resource = Resource(ARCHIVE, cuts=[len(ARCHIVE) // 2])
+    url = env["server"].route("/m.tar.xz", resource) + "#sha256=" + (sha256_of(ARCHIVE) if right else WRONG)
+    target = tmp_path / "out"
+    with pytest.raises(Exception):
+        fetch.download_file(url, str(target))
+    if right:
+        assert fetch.download_file(url, str(target)) is True
+        assert target.read_bytes() == ARCHIVE
+    else:
+        with pytest.raises(OSError, match="^sha256 mismatch: expected %s, got %s$" % (WRONG, sha256_of(ARCHIVE))):
+            fetch.download_file(url, str(target))
+        assert not target.exists()
+    assert env["server"].hits()[-1].headers["range"] == "bytes=%d-" % (len(ARCHIVE) // 2)
+    assert resource.sent == len(ARCHIVE)
+    assert leftovers(tmp_path) == []
+
+
+@pytest.mark.parametrize("right", [True, False])
+def test_archive_on_disk_is_checked_before_unpacking(env, caplog, right):
+    env["base"].mkdir()
+    (env["base"] / "m1.tar.xz").write_bytes(ARCHIVE)
+    url = env["server"].url("/files/m1.tar.xz") + "#sha256=" + (sha256_of(ARCHIVE) if right else WRONG)
+    if right:
+        assert fetch.download_url(url) == str(env["base"] / "m1")
+    else:
+        assert fetch.download_url(url) is None
+        assert messages(caplog)[-1] == "Failed to download from %s - sha256 mismatch: expected %s, got %s" % (
+            url, WRONG, sha256_of(ARCHIVE))
+        assert os.listdir(env["base"]) == [".m1.tar.xz.lock"]
+    assert env["server"].hits() == []
+
+
+@pytest.mark.parametrize("fragment", ["#sha256=abc", "#sha256=%s&sha256=%s" % ("a" * 64, "b" * 64)])
+def test_malformed_digest_in_the_url_is_a_failure(env, caplog, fragment):
+    url = env["server"].route("/files/m1.tar.xz", Reply(body=ARCHIVE)) + fragment
+    assert fetch.download_url(url) is None
+    assert messages(caplog)[-1].startswith("Failed to download from %s - the " % url)
+    assert env["server"].hits() == []

@@ -10,6 +10,7 @@
 #include "common/errors.hpp"
 #include "common/method.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -77,15 +78,10 @@ void sweep_leftovers(const std::string &save_dir, const std::string &file_name, 
     }
 }
 
-bool real_dir(const std::string &path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // Puts `from` at `to` the way unpacking there would have: directories merge
 // into existing ones, anything else takes the place of what is there.
 void move_into_place(const std::string &from, const std::string &to) {
-    if (real_dir(from) && real_dir(to)) {
+    if (is_real_dir(from) && is_real_dir(to)) {
         for (const std::string &name : entries(from))
             move_into_place(path_join(from, name), path_join(to, name));
         return;
@@ -108,11 +104,25 @@ void promote(const std::string &staging, const std::string &save_dir, const std:
         move_into_place(path_join(staging, model_name), path_join(save_dir, model_name));
 }
 
-// Reads the xz stream to its end: the tar entries may all be out while the
-// stream's tail, with the integrity check of the last block, is cut or broken.
-void drain(nb::handle compressed) {
+// What may follow the tar's end-of-archive marker and still be read: the
+// padding of the last record (10 KiB as most writers block it, up to 1 MiB
+// with a large blocking factor) and the xz stream's end.
+constexpr long kTailBytes = 2L << 20;
+
+// Reads what follows the tar's end up to kTailBytes: normally to the end of
+// the xz stream, whose integrity check of the last block fails there if it is
+// cut or broken. Anything longer is not read at all, so the work on an archive
+// stays proportional to its members.
+void read_tail(nb::handle compressed) {
     nb::object read = compressed.attr("read");
-    while (truth(read(kCopyBufferSize))) {
+    for (long left = kTailBytes; left > 0;) {
+        nb::object piece = read(std::min(left, kCopyBufferSize));
+        Py_ssize_t size = PyObject_Length(piece.ptr());
+        if (size < 0)
+            throw nb::python_error();
+        if (size == 0)
+            break;
+        left -= static_cast<long>(size);
     }
 }
 
@@ -134,12 +144,13 @@ bool unpack(nb::handle cloud_url, nb::handle tar_xz_file, const std::string &tar
             // weights) costs neither memory nor repeated copying.
             nb::object compressed = global("lzma").attr("open")(tar_xz_file);
             ScopedClose close_compressed(compressed);
+            WatchedTarStream stream(compressed);
             nb::object archive = global("tarfile").attr("open")(
-                nb::arg("fileobj") = compressed, nb::arg("mode") = "r|", nb::arg("copybufsize") = kCopyBufferSize);
+                nb::arg("fileobj") = stream.reader(), nb::arg("mode") = "r|", nb::arg("copybufsize") = kCopyBufferSize);
             ScopedClose close_archive(archive);
             OwnModelOnly own_model(save_dir, model_name);
             global("_safe_extract")(archive, fs_text(staging.path()));
-            drain(compressed);
+            read_tail(compressed);
             remove_file(tar_path);
             close_archive.close();
             close_compressed.close();
@@ -213,6 +224,12 @@ nb::object retrieve(nb::handle cloud_url, nb::handle progress) {
             remove_file(tar_path);
             if (!download())
                 return nb::none();
+        } else if (std::string sha256 = url_sha256(cloud_url); !sha256.empty()) {
+            // Checked as a download is: an archive unlike the one named goes.
+            std::string actual = file_sha256(tar_path);
+            if (actual != sha256)
+                remove_file(tar_path);
+            check_sha256(sha256, actual);
         }
     } else if (!download()) {
         return nb::none();
@@ -249,10 +266,11 @@ void export_archive(nb::module_ &m) {
         {"download_url", "download_url", kModule,
          "Return the model directory for the archive at ``cloud_url``: an existing one as it is, "
          "otherwise the archive (reused when present and not empty, else downloaded) unpacked into "
-         "``BASE_MODEL_DIR`` and deleted. Failures are logged and give None. No member may replace "
-         "what another model has there, nor unpack past ``MAX_MODEL_BYTES`` or 64 MiB short of a full "
-         "disk. Another fetch of the same model is waited for up to ``DOWNLOAD_MODEL_TIMEOUT`` s. "
-         "``progress`` is handed to download_file.",
+         "``BASE_MODEL_DIR`` and deleted. When the URL names the archive's digest (``#sha256=<hex>``), "
+         "an archive unlike it, downloaded or reused, is deleted, not unpacked. Failures are logged and "
+         "give None. No member may replace what another model has there, nor unpack past "
+         "``MAX_MODEL_BYTES`` or 64 MiB short of a full disk. Another fetch of the same model is waited "
+         "for up to ``DOWNLOAD_MODEL_TIMEOUT`` s. ``progress`` is handed to download_file.",
          "(cloud_url, *, progress=None)",
          {{"cloud_url", "str"}, {"progress", "Callable[[int, int | None], object] | None"}, {"return", "str | None"}},
          vectorcall_entry<download_url_impl>});

@@ -18,7 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <fstream>
+#include <sstream>
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,6 +28,18 @@ namespace quillo::fetch {
 namespace {
 
 constexpr Py_ssize_t kChunkSize = 1048576;
+
+// A validator that can go out again as an If-Range header, on writing the
+// resume record and on reading it back: at most 1 KiB of visible ASCII,
+// blanks and tabs.
+bool sendable_validator(const std::string &text) {
+    if (text.empty() || text.size() > 1024)
+        return false;
+    for (unsigned char c : text)
+        if (c != '\t' && (c < 0x20 || c > 0x7e))
+            return false;
+    return true;
+}
 
 using Clock = std::chrono::steady_clock;
 
@@ -55,6 +67,7 @@ public:
     // Whether what is written stays for a later call to resume.
     bool resumable() const { return resumable_ && !discard_; }
     long long total() const { return total_; }
+    const std::string &path() const { return path_; }
     const std::string &validator() const { return validator_; }
 
     // Starts the file anew for a body of `total` bytes (0: unknown) with
@@ -64,7 +77,7 @@ public:
         // What opening `target` itself would have refused, refused under its name.
         if (is_dir(target_))
             raise_os_error(EISDIR, target_);
-        open_file(O_TRUNC);
+        open_file(O_CREAT | O_EXCL);
         total_ = total;
         validator_ = validator;
         have_ = 0;
@@ -74,7 +87,15 @@ public:
     }
 
     // Appends to the bytes present.
-    void continue_file() { open_file(O_APPEND); }
+    void continue_file() {
+        open_file(O_APPEND);
+        struct stat st;
+        if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != have_) {
+            PyErr_Format(PyExc_OSError, "partial download changed while resuming: %s", path_.c_str());
+            discard();
+            throw nb::python_error();
+        }
+    }
 
     // Drops the partial file even where it could be resumed (a body that does
     // not fit, a mismatching answer).
@@ -125,19 +146,25 @@ private:
         have_ = 0;
     }
 
+    // Never through a link planted at the partial file's name.
     void open_file(int mode) {
-        fd_ = open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | mode, 0666);
+        fd_ = open(path_.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | mode, 0666);
         if (fd_ < 0)
             raise_os_error(errno, target_);
     }
 
-    // Meta file: magic line, total length, validator. Anything else, or a
-    // partial file not shorter than the total, means nothing to resume.
+    // Meta file: magic line, total length, validator. Anything else (a
+    // validator that cannot be sent again included), or a partial file not
+    // shorter than the total, means nothing to resume: the next start
+    // discards it.
     void load() {
-        std::ifstream meta(meta_path_);
+        std::optional<std::string> text = read_head(meta_path_, kMaxMeta + 1);
+        if (!text || text->size() > kMaxMeta)
+            return;
+        std::istringstream meta(*text);
         std::string magic, total;
         if (!std::getline(meta, magic) || magic != kMagic || !std::getline(meta, total) ||
-            !std::getline(meta, validator_) || validator_.empty())
+            !std::getline(meta, validator_) || !sendable_validator(validator_))
             return;
         char *end = nullptr;
         total_ = std::strtoll(total.c_str(), &end, 10);
@@ -148,19 +175,11 @@ private:
         resumable_ = have_ > 0 && have_ < total_;
     }
 
-    // Written beside and renamed over, so a meta file is whole or absent.
     void save_meta() {
-        std::string temp = meta_path_ + ".new";
-        {
-            std::ofstream meta(temp, std::ios::trunc);
-            meta << kMagic << "\n" << total_ << "\n" << validator_ << "\n";
-            meta.close();
-            if (!meta)
-                raise_os_error(errno ? errno : EIO, temp);
-        }
-        if (rename(temp.c_str(), meta_path_.c_str()) != 0)
-            raise_os_error(errno, meta_path_);
+        replace_file(meta_path_, std::string(kMagic) + "\n" + std::to_string(total_) + "\n" + validator_ + "\n");
     }
+
+    static constexpr std::size_t kMaxMeta = 4096;
 
     std::string target_, path_, meta_path_;
     std::string validator_;
@@ -260,8 +279,7 @@ std::string validator_of(nb::handle headers) {
         if (value.is_none())
             continue;
         std::string text = fs_path(nb::str(value));
-        bool weak = text.compare(0, 2, "W/") == 0;
-        if (!text.empty() && !weak && text.find('\n') == std::string::npos)
+        if (text.compare(0, 2, "W/") != 0 && sendable_validator(text))
             return text;
     }
     return std::string();
@@ -369,6 +387,9 @@ nb::object fetch_to_file(nb::handle cloud_url, nb::handle local_file, nb::handle
     log_info(concat({nb::str("\ttar.xz file: "), local_file}));
 
     std::string target = fs_path(local_file), dir = parent_dir(target);
+    // The fragment, which may name the archive's digest, is not sent.
+    std::string sha256 = url_sha256(cloud_url);
+    nb::object request_url = url_without_fragment(cloud_url);
     Partial part(target);
     StallWatch stall;
     // Each wait for data lasts DOWNLOAD_MODEL_TIMEOUT, or less when a quieter
@@ -392,7 +413,7 @@ nb::object fetch_to_file(nb::handle cloud_url, nb::handle local_file, nb::handle
             request_headers["If-Range"] = fs_text(part.validator());
             options["headers"] = request_headers;
         }
-        response = http_get(cloud_url, within, false, per_read, options);
+        response = http_get(request_url, within, false, per_read, options);
         status = response.attr("status_code");
         headers = response.attr("headers");
         if (resume_from == 0 || status.equal(nb::int_(200)))
@@ -402,8 +423,12 @@ nb::object fetch_to_file(nb::handle cloud_url, nb::handle local_file, nb::handle
                          range_continues(headers.attr("get")("Content-Range"), resume_from, part.total());
         if (continues)
             break;
-        if (!status.equal(nb::int_(206)) && !status.equal(nb::int_(416)))
-            break;  // a refusal: reported below, the partial file kept for later
+        if (!status.equal(nb::int_(206)) && !status.equal(nb::int_(416))) {
+            // Reported below. Asking for the same range again would meet the
+            // same answer: the next attempt starts over.
+            part.discard();
+            break;
+        }
         response.attr("close")();
         part.discard();
         resume_from = 0;
@@ -454,6 +479,12 @@ nb::object fetch_to_file(nb::handle cloud_url, nb::handle local_file, nb::handle
         part.continue_file();
     else
         part.start_over(encoded ? 0 : expected, encoded ? std::string() : validator_of(headers));
+    // Hashed as it arrives; the part stored before, once, at the start.
+    std::optional<StreamDigest> digest;
+    if (!sha256.empty()) {
+        digest.emplace();
+        digest->add_file(part.path(), resume_from);
+    }
 
     long long downloaded = resume_from;
     // Progress lines are judged after every 1 MiB of the body, as if it came in
@@ -492,6 +523,12 @@ nb::object fetch_to_file(nb::handle cloud_url, nb::handle local_file, nb::handle
             throw nb::python_error();
         long long size = view.len;
         try {
+            // The rest of a file of known length: more is a failed download.
+            if (resumed && downloaded + size > expected) {
+                part.discard();
+                PyErr_Format(PyExc_OSError, "download longer than announced: more than %lld bytes", expected);
+                throw nb::python_error();
+            }
             // A body longer than announced (or without a length) is held to the bounds as it comes.
             if (expected == 0 || downloaded + size > expected) {
                 try {
@@ -501,6 +538,8 @@ nb::object fetch_to_file(nb::handle cloud_url, nb::handle local_file, nb::handle
                     throw;
                 }
             }
+            if (digest)
+                digest->add(*piece);
             part.write_all(static_cast<const char *>(view.buf), static_cast<std::size_t>(size));
         } catch (...) {
             PyBuffer_Release(&view);
@@ -523,6 +562,12 @@ nb::object fetch_to_file(nb::handle cloud_url, nb::handle local_file, nb::handle
     if (!encoded && nb::int_(downloaded) < total) {
         PyErr_Format(PyExc_OSError, "incomplete download: received %lld of %S bytes", downloaded, total.ptr());
         throw nb::python_error();
+    }
+    if (digest) {
+        std::string actual = digest->hexdigest();
+        if (actual != sha256)
+            part.discard();
+        check_sha256(sha256, actual);
     }
     part.commit();
     return nb::bool_(true);
@@ -553,7 +598,9 @@ void export_download(nb::module_ &m) {
          "whose rate stays below ``LOW_SPEED_LIMIT`` bytes/s for ``LOW_SPEED_TIME`` s fails as "
          "stalled; one that would pass ``MAX_MODEL_BYTES`` or leave less than 64 MiB free fails before "
          "it is written. ``progress(bytes_done, bytes_total)`` is called after every piece written, "
-         "counting the whole file; ``bytes_total`` is None without a length.",
+         "counting the whole file; ``bytes_total`` is None without a length. A fragment of "
+         "``cloud_url`` is not sent; when it names the body's digest (``#sha256=<hex>``) the body is "
+         "hashed as it arrives, and one unlike it fails (OSError) and is not kept.",
          "(cloud_url, local_file, *, progress=None)",
          {{"cloud_url", "str"}, {"local_file", "str"},
           {"progress", "Callable[[int, int | None], object] | None"}, {"return", "bool"}},

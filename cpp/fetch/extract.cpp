@@ -12,13 +12,13 @@
 
 namespace quillo::fetch {
 
-namespace {
-
-[[noreturn]] void refuse(nb::handle name) {
+void refuse_member(nb::handle name) {
     note_failure(Failure::unsafe);
     PyErr_SetObject(PyExc_Exception, concat({nb::str("Attempted path traversal in tar archive: "), name}).ptr());
     throw nb::python_error();
 }
+
+namespace {
 
 struct OwnModel {
     std::string save_dir, model_name;
@@ -71,6 +71,19 @@ bool member_allowed(nb::handle member, std::string_view name, const Destination 
     return dest.name_inside(target) && stays_below(target) && dest.regular_file_at(target);
 }
 
+// The library keeps every member it has read on the archive object; one
+// unpacked is not needed again, and keeping them all makes memory grow with
+// the number of members.
+void forget_member(nb::handle tar, nb::handle member) {
+    nb::object members = tar.attr("members");
+    if (!PyList_Check(members.ptr()))
+        return;
+    Py_ssize_t last = PyList_GET_SIZE(members.ptr()) - 1;
+    if (last >= 0 && PyList_GET_ITEM(members.ptr(), last) == member.ptr() &&
+        PyList_SetSlice(members.ptr(), last, last + 1, nullptr) != 0)
+        throw nb::python_error();
+}
+
 nb::object safe_extract(nb::handle tar, nb::handle path) {
     std::string dest_path = fs_path(path);
     Destination dest(dest_path);
@@ -89,17 +102,18 @@ nb::object safe_extract(nb::handle tar, nb::handle path) {
         std::string name_bytes = fs_path(name);
         if (!dest.name_inside(name_bytes) || !member_allowed(member, name_bytes, dest) ||
             reaches_into_other_model(name_bytes))
-            refuse(name);
+            refuse_member(name);
         if (is(member, "isreg")) {
             // Judged on the header, before a byte of the member is written.
             long long size = nb::cast<long long>(member.attr("size"));
             unpacked += size;
-            long long limit = max_model_bytes();
-            if (limit >= 0 && unpacked > limit)
+            long long total = unpacked + WatchedTarStream::record_bytes(), limit = max_model_bytes();
+            if (limit >= 0 && total > limit)
                 note_failure(Failure::unsafe);
-            check_room(dest_path, size, unpacked, "unpacking " + name_bytes);
+            check_room(dest_path, size, total, "unpacking " + name_bytes);
         }
         extract(member, path, **options);
+        forget_member(tar, member);
     }
     if (PyErr_Occurred())
         throw nb::python_error();
@@ -128,7 +142,7 @@ void export_extract(nb::module_ &m) {
          "that would land outside ``path``, a link pointing outside or one the system cannot make as it "
          "stands (a hard link needs a regular file unpacked before it), a member written through a "
          "link and device or fifo members raise Exception(\"Attempted path traversal in tar archive: "
-         "<name>\"); members before it stay unpacked.",
+         "<name>\"); members before it stay unpacked. Unpacked members are not kept on ``tar``.",
          "(tar, path)", {{"tar", "tarfile.TarFile"}, {"path", "str"}, {"return", "None"}},
          vectorcall_entry<safe_extract_impl>});
 }

@@ -52,6 +52,7 @@ enum class Failure {
     bad_archive,       // not an xz-compressed tar
     lock_busy,         // another fetch of the model kept its lock past the time allowed to wait
     deadline,          // the caller's deadline ended a request or a download
+    integrity,         // the archive's SHA-256 differs from the one its URL names
 };
 
 struct Outcome {
@@ -158,7 +159,8 @@ private:
     nb::object obj_;
 };
 
-// An exclusive flock on `path` (created if missing), held for the scope.
+// An exclusive flock on `path` (created if missing, never through a link),
+// held for the scope.
 // The wait happens without the host's lock; signals are honoured meanwhile.
 // It lasts until the budget or the deadline ends, or, outside
 // download_detection_model, DOWNLOAD_MODEL_TIMEOUT seconds; then OSError
@@ -207,6 +209,64 @@ private:
     std::shared_ptr<const void> scope_;
     const void *outer_;
 };
+
+// The host's Exception "Attempted path traversal in tar archive: <name>",
+// the refusal of an unsafe archive.
+[[noreturn]] void refuse_member(nb::handle name);
+
+// The decompressed tar stream `source` as the tar library reads it: every
+// header block is judged (TarStreamWatch) before the library sees it, and a
+// record past its cap refuses the archive as refuse_member does. While the
+// object lives, _safe_extract on this thread counts the records it has passed
+// (long names, pax headers) with the members' data against MAX_MODEL_BYTES.
+class WatchedTarStream {
+public:
+    explicit WatchedTarStream(nb::handle source);
+    WatchedTarStream(const WatchedTarStream &) = delete;
+    WatchedTarStream &operator=(const WatchedTarStream &) = delete;
+    ~WatchedTarStream();
+    // The file object to open the archive on.
+    const nb::object &reader() const { return reader_; }
+    // Records passed by the stream being read on this thread (0 without one).
+    static long long record_bytes();
+
+private:
+    struct State;
+    std::shared_ptr<State> state_;
+    nb::object reader_;
+    const State *outer_;
+};
+
+// The SHA-256 a download URL names for its archive in its fragment
+// ("#sha256=<hex>", alone or among "&"-separated items, as package indexes
+// write it), in lower case; "" when it names none. A malformed or a second,
+// different one raises ValueError.
+std::string url_sha256(nb::handle url);
+// The URL as it goes to the server: without its fragment.
+nb::object url_without_fragment(nb::handle url);
+// `url` naming `sha256` (text of 64 hex digits, else ValueError) in its fragment.
+nb::object url_naming_sha256(nb::handle url, nb::handle sha256);
+// Raises OSError naming both digests, an integrity failure, when they differ.
+void check_sha256(const std::string &expected, const std::string &actual);
+
+// hashlib's SHA-256 of the pieces added, in order. Each piece is hashed as it
+// arrives, on the calling thread (the kit starts none); hashlib lets go of the
+// host's lock while it hashes a large piece.
+class StreamDigest {
+public:
+    StreamDigest();
+    void add(nb::handle piece);
+    // Adds the first `size` bytes of the file at `path`.
+    void add_file(const std::string &path, long long size);
+    // The digest of everything added, in lower-case hex.
+    std::string hexdigest();
+
+private:
+    nb::object hasher_, update_;
+};
+
+// The SHA-256 of the file at `path`.
+std::string file_sha256(const std::string &path);
 
 // Export hooks, one per concern.
 void export_token_url(nb::module_ &m);

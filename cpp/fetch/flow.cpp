@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <unistd.h>
 
 namespace quillo::fetch {
@@ -35,7 +36,8 @@ nb::object now() { return global("time").attr("time")(); }
 bool is_refusal(Failure failure) {
     return failure == Failure::token_rejected || failure == Failure::unknown_key ||
            failure == Failure::download_refused || failure == Failure::unsafe ||
-           failure == Failure::token_missing || failure == Failure::bad_archive;
+           failure == Failure::token_missing || failure == Failure::bad_archive ||
+           failure == Failure::integrity;
 }
 
 const char *failure_kind(Failure failure) {
@@ -50,6 +52,7 @@ const char *failure_kind(Failure failure) {
     case Failure::bad_archive: return "bad_archive";
     case Failure::lock_busy: return "lock_busy";
     case Failure::deadline: return "deadline";
+    case Failure::integrity: return "integrity";
     default: return "failed";
     }
 }
@@ -81,15 +84,18 @@ struct Record {
         lock = hidden_beside(path, ".lock");
     }
 
-    // The entries on disk; an unreadable or damaged record counts as empty.
+    // A record larger than this is not read: damaged, or not the fetcher's.
+    static constexpr std::size_t kMaxBytes = 1 << 20;
+
+    // The entries on disk; an unreadable, oversized or damaged record counts as empty.
     nb::dict load() const {
-        nb::object json = global("json");
         nb::dict entries;
+        std::optional<std::string> text = read_head(path, kMaxBytes + 1);
+        if (!text || text->size() > kMaxBytes)
+            return entries;
         catch_ordinary(
             [&]() -> nb::object {
-                nb::object file = global("io").attr("open")(fs_text(path), "r", nb::arg("encoding") = "utf-8");
-                ScopedClose closer(file);
-                nb::object data = json.attr("loads")(file.attr("read")());
+                nb::object data = global("json").attr("loads")(nb::bytes(text->data(), text->size()));
                 if (PyDict_Check(data.ptr()))
                     entries = nb::borrow<nb::dict>(data);
                 return nb::none();
@@ -97,48 +103,43 @@ struct Record {
             [](nb::handle) { return nb::none(); });
         return entries;
     }
+
+    // The one rule for a name in the record, on writing and on reading: a
+    // directory directly below BASE_MODEL_DIR (not a link to one elsewhere)
+    // that exists, and none of the fetcher's own hidden entries. The model
+    // directory it names, or None.
+    nb::object model_dir(nb::handle name) const {
+        if (!PyUnicode_Check(name.ptr()) || PyUnicode_GetLength(name.ptr()) == 0 ||
+            PyUnicode_FindChar(name.ptr(), 0, 0, PY_SSIZE_T_MAX, 1) != -1)
+            return nb::none();
+        std::string bytes = fs_path(name);
+        if (bytes.front() == '.' || bytes.find('/') != std::string::npos ||
+            !is_real_dir(path_join(fs_path(save_dir), bytes)))
+            return nb::none();
+        return global("os").attr("path").attr("join")(save_dir, name);
+    }
 };
 
 // The model directory recorded for `model_id`, when it is still there.
 nb::object model_on_disk(nb::handle model_id) {
     Record record;
     nb::dict entries = record.load();
-    if (!entries.contains(model_id))
-        return nb::none();
-    nb::object name = entries[model_id];
-    if (!PyUnicode_Check(name.ptr()))
-        return nb::none();
-    nb::object model_dir = global("os").attr("path").attr("join")(record.save_dir, name);
-    return is_dir(fs_path(model_dir)) ? model_dir : nb::none();
+    return entries.contains(model_id) ? record.model_dir(entries[model_id]) : nb::none();
 }
 
-// Remembers that `model_id` gave `model_dir`, written beside the record and
-// renamed over it, so the record is whole or as it was. Directories outside
-// BASE_MODEL_DIR are not recorded.
+// Remembers that `model_id` gave `model_dir`, when the record's rule allows
+// its name; the record is replaced whole.
 void remember(nb::handle model_id, nb::handle model_dir) {
     Record record;
-    nb::object os_path = global("os").attr("path");
-    nb::object name = os_path.attr("basename")(model_dir);
-    if (!truth(name) || name.equal(nb::str("..")) || name.equal(nb::str(".")) ||
-        !os_path.attr("join")(record.save_dir, name).equal(model_dir))
+    nb::object name = global("os").attr("path").attr("basename")(model_dir);
+    if (!record.model_dir(name).equal(model_dir))
         return;
     FileLock lock(record.lock);
     nb::dict entries = record.load();
     if (entries.contains(model_id) && entries[model_id].equal(name))
         return;
     entries[model_id] = name;
-    std::string text = fs_path(global("json").attr("dumps")(entries, nb::arg("sort_keys") = true));
-    std::string temp = record.path + ".XXXXXX";
-    int fd = mkstemp(temp.data());
-    if (fd < 0)
-        raise_os_error(errno, record.path);
-    bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    written = close(fd) == 0 && written;
-    if (!written || rename(temp.c_str(), record.path.c_str()) != 0) {
-        int err = errno ? errno : EIO;
-        unlink(temp.c_str());
-        raise_os_error(err, record.path);
-    }
+    replace_file(record.path, fs_path(global("json").attr("dumps")(entries, nb::arg("sort_keys") = true)));
 }
 
 struct Options {
@@ -254,6 +255,7 @@ void export_flow(nb::module_ &m) {
         "(404 there), \"unreachable\" (connection refused, name lookup, connect time-out, 5xx), \"timeout\" "
         "(an answer not whole within its time-out, a stalled download), \"download_refused\" (401/403/404 "
         "from the download), \"unsafe\" (archive refused), \"bad_archive\" (not an xz-compressed tar), "
+        "\"integrity\" (archive unlike the SHA-256 its URL names), "
         "\"lock_busy\" (another fetch of the model kept its lock until the budget or deadline ended), "
         "\"deadline\" (the caller's deadline ended a request or a download; a download's partial file is "
         "kept for the next call to resume) or \"failed\". ``status`` is the HTTP status behind it or None, "
@@ -267,7 +269,8 @@ void export_flow(nb::module_ &m) {
          "``MODEL_TYPE.INTERNAL`` is returned as it is. A key fetched before is found on disk when the "
          "backend does not answer. No answer's headers may take longer than its request's time-out, "
          "and no other fetch's lock is waited for past the budget. With ``fail_fast``, a refusal (no "
-         "token file, 401, 403, 404, an unsafe or broken archive) ends the attempts at once with None. "
+         "token file, 401, 403, 404, an unsafe or broken archive, a digest mismatch) ends the attempts "
+         "at once with None. "
          "``deadline`` (seconds) bounds the whole call: no wait outlasts it, and a download it cuts "
          "keeps its partial file for the next call to resume. ``progress(bytes_done, bytes_total)`` "
          "follows the download; ``on_failure(FetchFailure)`` is called after every failed attempt.",

@@ -18,7 +18,7 @@ NB_MODULE(fetch, m) {
 
     m.attr("os") = nb::module_::import_("os");
     m.attr("json") = nb::module_::import_("json");
-    m.attr("io") = nb::module_::import_("io");
+    m.attr("hashlib") = nb::module_::import_("hashlib");
     m.attr("time") = nb::module_::import_("time");
     m.attr("lzma") = nb::module_::import_("lzma");
     m.attr("tarfile") = nb::module_::import_("tarfile");

@@ -101,6 +101,55 @@ bool lexists(const std::string &path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
+bool is_real_dir(const std::string &path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+void replace_file(const std::string &path, std::string_view data) {
+    std::string temp = path + ".XXXXXX";
+    int fd = mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0)
+        raise_os_error(errno, path);
+    bool written = ::write(fd, data.data(), data.size()) == static_cast<ssize_t>(data.size());
+    int err = written ? 0 : (errno ? errno : EIO);
+    if (close(fd) != 0 && !err)
+        err = errno;
+    if (!err && rename(temp.c_str(), path.c_str()) != 0)
+        err = errno;
+    if (err) {
+        unlink(temp.c_str());
+        raise_os_error(err, path);
+    }
+}
+
+std::optional<std::string> read_head(const std::string &path, std::size_t limit) {
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    struct stat st;
+    std::optional<std::string> data;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        data.emplace(limit, '\0');
+        std::size_t have = 0;
+        while (have < limit) {
+            ssize_t n = read(fd, data->data() + have, limit - have);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                if (n < 0)
+                    data.reset();
+                break;
+            }
+            have += static_cast<std::size_t>(n);
+        }
+        if (data)
+            data->resize(have);
+    }
+    close(fd);
+    return data;
+}
+
 void make_dirs(const std::string &path) {
     if (is_dir(path))
         return;

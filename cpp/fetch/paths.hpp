@@ -5,6 +5,7 @@
 
 #include "fetch/fetch.hpp"
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,6 +28,15 @@ std::vector<std::string_view> components(std::string_view path);
 bool is_dir(const std::string &path);   // os.path.isdir
 bool exists(const std::string &path);   // os.path.exists
 bool lexists(const std::string &path);  // os.path.lexists
+bool is_real_dir(const std::string &path);  // a directory itself, not a link to one
+
+// Writes `data` to `path` through a fresh private name beside it (created
+// exclusively, so never through a link planted there) renamed over `path`:
+// the file is whole or as it was.
+void replace_file(const std::string &path, std::string_view data);
+// Up to `limit` bytes from the start of the regular file at `path`, not
+// followed through a link; nullopt when it cannot be read.
+std::optional<std::string> read_head(const std::string &path, std::size_t limit);
 
 // os.makedirs(path, exist_ok=True)
 void make_dirs(const std::string &path);

@@ -40,7 +40,7 @@ FileLock::FileLock(const std::string &path) {
     // flock has no timed wait: try again every 50 ms until the end.
     constexpr long kRetryNanoseconds = 50'000'000;
     Clock::time_point end = lock_wait_end();
-    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd_ < 0)
         raise_os_error(errno, path);
     for (;;) {

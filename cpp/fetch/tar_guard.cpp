@@ -2,6 +2,7 @@
 
 #include "fetch/paths.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <deque>
 #include <optional>
@@ -166,6 +167,166 @@ bool Destination::link_target_inside(std::string_view name, std::string_view tar
         if ((*resolved)[i] != real_[i])
             return false;
     return true;
+}
+
+} // namespace quillo::fetch
+
+namespace quillo::fetch {
+
+namespace {
+
+constexpr long long kBlock = 512;
+
+// The bytes the library passes for `size` bytes of data: whole blocks.
+long long blocks_of(long long size) { return (size + kBlock - 1) / kBlock * kBlock; }
+
+// Plain decimal digits, as every writer puts them; nullopt for anything the
+// library's int() might read another way.
+std::optional<long long> decimal(std::string_view text) {
+    if (text.empty() || text.size() > 18)
+        return std::nullopt;
+    long long value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+unsigned chain_bit(TarHeader::Kind kind, char type) {
+    switch (kind) {
+    case TarHeader::Kind::long_name: return type == 'K' ? 1u : 2u;
+    case TarHeader::Kind::pax: return 4u;
+    case TarHeader::Kind::pax_global: return 8u;
+    default: return 0u;
+    }
+}
+
+} // namespace
+
+TarStreamWatch::Problem TarStreamWatch::refuse(Problem problem, const std::string &name) {
+    offender_ = name;
+    phase_ = Phase::ended;
+    return problem;
+}
+
+TarStreamWatch::Problem TarStreamWatch::feed(const char *data, std::size_t size) {
+    while (size > 0) {
+        std::size_t n = 0;
+        switch (phase_) {
+        case Phase::ended:
+            return Problem::none;
+        case Phase::header:
+            n = std::min(size, static_cast<std::size_t>(kBlock) - block_.size());
+            block_.append(data, n);
+            break;
+        case Phase::skip:
+            n = static_cast<std::size_t>(std::min<long long>(skip_, static_cast<long long>(size)));
+            skip_ -= static_cast<long long>(n);
+            break;
+        case Phase::pax:
+            n = static_cast<std::size_t>(std::min<long long>(pax_size_ - static_cast<long long>(pax_.size()),
+                                                             static_cast<long long>(size)));
+            pax_.append(data, n);
+            break;
+        }
+        data += n;
+        size -= n;
+        Problem problem = Problem::none;
+        if (phase_ == Phase::header && block_.size() == static_cast<std::size_t>(kBlock))
+            problem = on_header();
+        else if (phase_ == Phase::pax && static_cast<long long>(pax_.size()) == pax_size_)
+            problem = on_pax();
+        else if (phase_ == Phase::skip && skip_ == 0)
+            phase_ = Phase::header;
+        if (problem != Problem::none)
+            return problem;
+    }
+    return Problem::none;
+}
+
+TarStreamWatch::Problem TarStreamWatch::on_header() {
+    TarHeader header = read_header_(block_.data());
+    block_.clear();
+    using Kind = TarHeader::Kind;
+    if (header.kind == Kind::end) {
+        phase_ = Phase::ended;
+        return Problem::none;
+    }
+    if (header.kind == Kind::sparse)
+        return refuse(Problem::sparse, header.name);
+    if (header.kind == Kind::member) {
+        long long size = next_size_ >= 0 ? next_size_ : header.size;
+        chain_ = 0;
+        next_size_ = -1;
+        skip_ = header.has_data ? blocks_of(size) : 0;
+        member_bytes_ += header.has_data ? size : 0;
+        phase_ = skip_ > 0 ? Phase::skip : Phase::header;
+        return Problem::none;
+    }
+    // A record before a member: each kind at most once per member, as every
+    // writer puts them; the library would read a chain of them nested.
+    unsigned bit = chain_bit(header.kind, header.type);
+    if (chain_ & bit)
+        return refuse(Problem::malformed, header.name);
+    chain_ |= bit;
+    record_bytes_ += header.size;
+    if (header.kind == Kind::long_name) {
+        if (header.size > kMaxNameRecord)
+            return refuse(Problem::oversized, header.name);
+        skip_ = blocks_of(header.size);
+        phase_ = skip_ > 0 ? Phase::skip : Phase::header;
+        return Problem::none;
+    }
+    pax_global_ = header.kind == Kind::pax_global;
+    if (pax_global_)
+        global_bytes_ += header.size;
+    if (header.size > kMaxPaxHeader || global_bytes_ > kMaxPaxHeader)
+        return refuse(Problem::oversized, header.name);
+    pax_.clear();
+    pax_size_ = header.size;
+    pax_name_ = header.name;
+    phase_ = Phase::pax;
+    return pax_size_ == 0 ? on_pax() : Problem::none;
+}
+
+// Records "<length> <keyword>=<value>\n", the length counting the whole
+// record; a NUL where a record would start ends them.
+TarStreamWatch::Problem TarStreamWatch::on_pax() {
+    std::string_view rest(pax_);
+    int records = 0;
+    while (!rest.empty() && rest.front() != '\0') {
+        std::size_t space = rest.find(' ');
+        std::optional<long long> length = decimal(rest.substr(0, std::min(space, rest.size())));
+        if (space == std::string_view::npos || !length || *length <= static_cast<long long>(space) + 1 ||
+            *length > static_cast<long long>(rest.size()) || rest[static_cast<std::size_t>(*length) - 1] != '\n')
+            return refuse(Problem::malformed, pax_name_);
+        std::string_view record = rest.substr(space + 1, static_cast<std::size_t>(*length) - space - 2);
+        rest.remove_prefix(static_cast<std::size_t>(*length));
+        std::size_t equals = record.find('=');
+        if (equals == 0 || equals == std::string_view::npos)
+            return refuse(Problem::malformed, pax_name_);
+        std::string_view keyword = record.substr(0, equals), value = record.substr(equals + 1);
+        if (++records > kMaxPaxRecords)
+            return refuse(Problem::oversized, pax_name_);
+        if (keyword.compare(0, 11, "GNU.sparse.") == 0)
+            return refuse(Problem::sparse, pax_name_);
+        if (keyword == "size") {
+            // The library sizes the next member by it, but not from a global header.
+            std::optional<long long> size = decimal(value);
+            if (!size || pax_global_)
+                return refuse(Problem::malformed, pax_name_);
+            // An outer header's record is applied last.
+            if (next_size_ < 0)
+                next_size_ = *size;
+        }
+    }
+    pax_.clear();
+    pax_.shrink_to_fit();
+    skip_ = blocks_of(pax_size_) - pax_size_;
+    phase_ = skip_ > 0 ? Phase::skip : Phase::header;
+    return Problem::none;
 }
 
 } // namespace quillo::fetch

@@ -196,12 +196,18 @@ nb::object resolve_model_url(nb::handle model_id, nb::object &url) {
         return nb::none();
     }
     nb::object body = response.attr("content").attr("decode")("utf-8");
-    nb::object result = global("json").attr("loads")(body)["url"];
+    nb::object answer = global("json").attr("loads")(body);
+    nb::object result = answer["url"];
     if (!result.is_none() && !PyUnicode_Check(result.ptr())) {
         PyErr_Format(PyExc_TypeError, "Expected str, got %.200s", Py_TYPE(result.ptr())->tp_name);
         throw nb::python_error();
     }
-    return result;
+    // The archive's digest, when the backend names it, travels in the URL's
+    // fragment, where a direct URL may name it as well.
+    nb::object sha256 = PyDict_Check(answer.ptr()) ? answer.attr("get")("sha256") : nb::none();
+    if (result.is_none() || sha256.is_none())
+        return result;
+    return url_naming_sha256(result, sha256);
 }
 
 nb::object get_model_url_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -227,8 +233,9 @@ void export_token_url(nb::module_ &m) {
     m.attr("get_model_url") = make_method(
         {"get_model_url", "get_model_url", kModule,
          "Return the download URL of ``model_id``: a direct URL (text starting with \"http\") as it "
-         "is, a model key as the backend's model-URL endpoint answers it for this device. The "
-         "endpoint's answer must be whole within 30 s of the request. Failures are logged and give None.",
+         "is, a model key as the backend's model-URL endpoint answers it for this device, with "
+         "``#sha256=<hex>`` appended when the answer names the archive's digest. The endpoint's answer "
+         "must be whole within 30 s of the request. Failures are logged and give None.",
          "(model_id)", {{"model_id", "str"}, {"return", "str | None"}}, vectorcall_entry<get_model_url_impl>});
 }
 

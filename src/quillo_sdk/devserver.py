@@ -9,7 +9,8 @@ It lets the model fetcher run end to end without a cloud account::
 Routes:
 
 - ``GET /api/v1/models/<key>/url`` with the header ``x-device-token: Bearer <token>`` answers
-  ``{"url": "<signed archive URL>"}`` (401 for a missing or wrong token, 404 for an unknown key);
+  ``{"url": "<signed archive URL>", "sha256": "<archive digest>"}`` (401 for a missing or wrong
+  token, 404 for an unknown key);
 - ``GET /archives/<key>.tar.xz?expires=<unix time>&signature=<hex>`` streams the model archive
   (403 when the signature does not match or has expired);
 - ``GET /api/v1/models`` (token required) lists the sample models and their frameworks.
@@ -151,17 +152,27 @@ def build_archive(model: SampleModel) -> bytes:
     return lzma.compress(raw.getvalue(), format=lzma.FORMAT_XZ, preset=0)
 
 
-_archives: Dict[str, bytes] = {}
+_archives: Dict[str, Tuple[bytes, str]] = {}
 _archives_lock = threading.Lock()
+
+
+def _sample(key: str) -> Tuple[bytes, str]:
+    with _archives_lock:
+        sample = _archives.get(key)
+        if sample is None:
+            data = build_archive(SAMPLE_MODELS[key])
+            sample = _archives[key] = (data, hashlib.sha256(data).hexdigest())
+        return sample
 
 
 def sample_archive(key: str) -> bytes:
     """The archive of sample model ``key``, made once per process."""
-    with _archives_lock:
-        data = _archives.get(key)
-        if data is None:
-            data = _archives[key] = build_archive(SAMPLE_MODELS[key])
-        return data
+    return _sample(key)[0]
+
+
+def sample_digest(key: str) -> str:
+    """The SHA-256 of sample model ``key``'s archive, in hex."""
+    return _sample(key)[1]
 
 
 def write_token_file(path: str, token: str) -> None:
@@ -244,7 +255,7 @@ class _Handler(BaseHTTPRequestHandler):
         if key not in SAMPLE_MODELS:
             self._error(HTTPStatus.NOT_FOUND, "unknown model " + key)
             return
-        self._json(HTTPStatus.OK, {"url": self.server.owner.signed_url(key)})
+        self._json(HTTPStatus.OK, {"url": self.server.owner.signed_url(key), "sha256": sample_digest(key)})
 
     def _archive(self, path: str, query: str) -> None:
         if not verify_signed(self.server.secret, path, query):

@@ -1,6 +1,6 @@
 """Fetching of detection models: device token, model URL, download, safe unpacking, model type."""
 
-import io as io
+import hashlib as hashlib
 import json as json
 import logging
 import lzma as lzma
@@ -45,16 +45,19 @@ def get_device_token() -> str | None:
     """The device token from ``TOKEN_FILE`` without line ends; None (logged) when unreadable."""
 
 def get_model_url(model_id: str) -> str | None:
-    """A direct URL as it is, or the backend's download URL for a model key; None (logged) on failure."""
+    """A direct URL as it is, or the backend's download URL for a model key (``#sha256=<hex>`` appended
+    when the backend names the archive's digest); None (logged) on failure."""
 
 def download_file(cloud_url: str, local_file: str, *, progress: Progress | None = None) -> bool:
-    """Stream ``cloud_url`` into ``local_file``, resuming a broken body; False for a refusal, errors raised."""
+    """Stream ``cloud_url`` into ``local_file``, resuming a broken body and checking a ``#sha256=`` digest;
+    False for a refusal, errors raised."""
 
 def download_url(cloud_url: str, *, progress: Progress | None = None) -> str | None:
     """The model directory for the archive at ``cloud_url``, fetched and unpacked if needed; None on failure."""
 
 def _safe_extract(tar: tarfile.TarFile, path: str) -> None:
-    """Unpack ``tar`` below ``path``; raises Exception at a member that would leave it."""
+    """Unpack ``tar`` below ``path``, not keeping the members on it; raises Exception at a member that
+    would leave it."""
 
 def check_model_type(model_dir: str) -> str | None:
     """The ``MODEL_TYPE`` value of the model in ``model_dir``, or None (logged)."""
