@@ -170,7 +170,9 @@ def explain(failure: Any, model_id: str, backend: Backend, token_file: str) -> s
     http = " (HTTP %d)" % status if status is not None else ""
     by_key = host is None or host == backend.host
     if kind == "token_missing":
-        return "no device token file at %s; set QUILLO_TOKEN_FILE to the device token file" % (file or token_file)
+        file = file or token_file
+        return "%s; set QUILLO_TOKEN_FILE to the device token file" % (
+            "cannot read the device token file %s" % file if os.path.exists(file) else "no device token file at %s" % file)
     if kind == "token_rejected":
         return "the backend at %s refused the device token%s; check the token file at %s" % (
             where, http, file or token_file)
