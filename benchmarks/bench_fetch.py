@@ -226,19 +226,28 @@ def bench_present_model(work: str, server: LoopbackServer, calls: int = 300) -> 
     server.route("/api/models/m1/url", Reply(body=json.dumps({"url": server.url("/files/m1.tar.xz?sig=1")}).encode()))
 
     class TimedRequests:
-        """requests with its get timed, so the kit's own share can be told apart."""
+        """requests with its sessions timed (set up and get), so the kit's own share can be told apart."""
 
         def __init__(self) -> None:
             self.seconds = 0.0
             self.count = 0
+            timing = self
 
-        def get(self, *args, **kwargs):
-            start = time.perf_counter()
-            try:
-                return requests.get(*args, **kwargs)
-            finally:
-                self.seconds += time.perf_counter() - start
-                self.count += 1
+            class Session(requests.Session):
+                def __init__(self) -> None:
+                    start = time.perf_counter()
+                    super().__init__()
+                    timing.seconds += time.perf_counter() - start
+
+                def get(self, *args, **kwargs):
+                    start = time.perf_counter()
+                    try:
+                        return super().get(*args, **kwargs)
+                    finally:
+                        timing.seconds += time.perf_counter() - start
+                        timing.count += 1
+
+            self.Session = Session
 
         def __getattr__(self, name):
             return getattr(requests, name)
@@ -281,6 +290,59 @@ def bench_present_model(work: str, server: LoopbackServer, calls: int = 300) -> 
           % (calls, len(server.hits()) - hits_before - requests_seen, direct / calls * 1e6))
 
 
+def bench_slow_peers(work: str, server: LoopbackServer, limit: float = 3) -> None:
+    """Seconds past its limit that download_detection_model is held by peers that make no progress."""
+    import fcntl
+
+    from conftest import SlowServer
+    from quillo_sdk import logging as kit_logging
+    from quillo_sdk.model import fetch
+
+    base, token = os.path.join(work, "slow"), os.path.join(work, "slow-token")
+    os.makedirs(base)
+    with open(token, "w") as f:
+        f.write("secret\n")
+    head = b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nX-Pad: " + b"x" * 100 + b"\r\n\r\n{}"
+    url_head = b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n"
+    cases = [
+        ("archive headers at 1 B/s", dict(answer=head), "archive"),
+        ("model-URL headers at 1 B/s", dict(answer=head), "key"),
+        ("model-URL body at 1 B/s", dict(answer=b" " * 100, first=url_head), "key"),
+        ("model URL never answered", dict(answer=b""), "key"),
+        ("model lock held elsewhere", None, "archive"),
+    ]
+    saved = {k: getattr(fetch, k) for k in ("BASE_MODEL_DIR", "TOKEN_FILE", "MODEL_URL", "DOWNLOAD_MODEL_TIMEOUT")}
+    handler = kit_logging.configure("CRITICAL", io.StringIO())
+    try:
+        fetch.BASE_MODEL_DIR, fetch.TOKEN_FILE = base, token
+        for name, peer, target in cases:
+            for deadline in (None, limit):
+                fetch.DOWNLOAD_MODEL_TIMEOUT = 300 if deadline else limit
+                slow = SlowServer(seconds=60, **peer) if peer else None
+                lock = None
+                if slow is None:
+                    lock = open(os.path.join(base, ".m1.tar.xz.lock"), "w")
+                    fcntl.flock(lock, fcntl.LOCK_EX)  # another open file: flock excludes it as it would a process
+                    model_id = server.route("/files/m1.tar.xz", Reply(404))
+                else:
+                    model_id = slow.url("/files/m1.tar.xz")
+                if target == "key":
+                    fetch.MODEL_URL, model_id = slow.url("/api/<MODEL_KEY>"), "m1"
+                start = time.monotonic()
+                fetch.download_detection_model(model_id, deadline=deadline)
+                took = time.monotonic() - start
+                if lock:
+                    lock.close()
+                if slow:
+                    slow.close()
+                print("%-28s %s %.0f s: returned after %5.1f s, %5.1f s past it"
+                      % (name, "deadline" if deadline else "budget  ", limit, took, took - limit))
+    finally:
+        for k, v in saved.items():
+            setattr(fetch, k, v)
+        logging.getLogger(kit_logging.ROOT_NAME).removeHandler(handler)
+
+
 def main() -> None:
     for tool in ("tar", "xz", "curl"):
         if shutil.which(tool) is None:
@@ -289,6 +351,7 @@ def main() -> None:
     work = tempfile.mkdtemp(prefix="bench_fetch-")
     try:
         bench_present_model(work, server)
+        bench_slow_peers(work, server)
         bench_download(work, server, 200)
         bench_resume(work, server, 200)
         for size in (50, 200):

@@ -364,3 +364,84 @@ def run_together(*targets: Callable[[], object]) -> None:
         t.start()
     for t in threads:
         t.join()
+
+# ---------------------------------------------------------------- slow peers
+
+class SlowServer:
+    """A TCP server on 127.0.0.1 that reads a request, sends ``first`` at once,
+    then ``answer`` ``per_second`` bytes a second for at most ``seconds`` (then
+    closes); with nothing to send it says nothing for ``seconds``.
+
+    For peers HTTP allows but no client should wait on: headers or a small
+    body that trickle, a server that accepts and never answers.
+    """
+
+    def __init__(self, answer: bytes, per_second: int = 1, seconds: float = 30.0, first: bytes = b"") -> None:
+        self.answer, self.per_second, self.seconds, self.first = answer, per_second, seconds, first
+        self.connections = 0
+        self._stop = threading.Event()
+        self._listener = socket.create_server(("127.0.0.1", 0))
+        self._listener.settimeout(0.05)
+        self.port = self._listener.getsockname()[1]
+        self._threads: List[threading.Thread] = []
+        self._accepting = threading.Thread(target=self._accept, daemon=True)
+        self._accepting.start()
+
+    def url(self, path: str) -> str:
+        return "http://127.0.0.1:%d%s" % (self.port, path)
+
+    def _accept(self) -> None:
+        while not self._stop.is_set():
+            try:
+                conn, _ = self._listener.accept()
+            except (socket.timeout, OSError):
+                continue
+            self.connections += 1
+            worker = threading.Thread(target=self._serve, args=(conn,), daemon=True)
+            self._threads.append(worker)
+            worker.start()
+
+    def _serve(self, conn: socket.socket) -> None:
+        with conn:
+            conn.settimeout(1.0)
+            try:
+                request = b""
+                while b"\r\n\r\n" not in request and not self._stop.is_set():
+                    try:
+                        chunk = conn.recv(4096)
+                    except socket.timeout:
+                        continue
+                    if not chunk:
+                        return
+                    request += chunk
+                ends = time.monotonic() + self.seconds
+                conn.sendall(self.first)
+                sent = 0
+                while not self._stop.is_set() and time.monotonic() < ends:
+                    if sent < len(self.answer):
+                        conn.sendall(self.answer[sent : sent + self.per_second])
+                        sent += self.per_second
+                    self._stop.wait(1.0)
+            except OSError:
+                pass
+
+    def close(self) -> None:
+        self._stop.set()
+        self._accepting.join()
+        self._listener.close()
+        for worker in self._threads:
+            worker.join()
+
+
+@pytest.fixture
+def slow_server():
+    """Starts SlowServers; all are stopped after the test."""
+    servers: List[SlowServer] = []
+
+    def start(answer: bytes, per_second: int = 1, seconds: float = 30.0, first: bytes = b"") -> SlowServer:
+        servers.append(SlowServer(answer, per_second, seconds, first))
+        return servers[-1]
+
+    yield start
+    for server in servers:
+        server.close()

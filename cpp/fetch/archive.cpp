@@ -116,9 +116,15 @@ void drain(nb::handle compressed) {
     }
 }
 
+// An archive that no download can mend: not xz, or no tar inside.
+bool is_bad_archive(nb::handle exc) {
+    return PyErr_GivenExceptionMatches(exc.ptr(), global("lzma").attr("LZMAError").ptr()) ||
+           PyErr_GivenExceptionMatches(exc.ptr(), global("tarfile").attr("ReadError").ptr());
+}
+
 // Steps from opening the archive to deleting it; true on success. A failure is
 // logged and leaves neither the archive nor anything unpacked behind.
-bool unpack(nb::handle tar_xz_file, const std::string &tar_path, const std::string &save_dir,
+bool unpack(nb::handle cloud_url, nb::handle tar_xz_file, const std::string &tar_path, const std::string &save_dir,
             const std::string &model_name) {
     nb::object done = catch_ordinary(
         [&]() -> nb::object {
@@ -141,7 +147,8 @@ bool unpack(nb::handle tar_xz_file, const std::string &tar_path, const std::stri
             return nb::bool_(true);
         },
         [&](nb::handle exc) -> nb::object {
-            note_failure(Failure::failed);
+            note_failure(is_bad_archive(exc) ? Failure::bad_archive : Failure::failed, nb::none(), cloud_url,
+                         tar_xz_file);
             log_warning(concat({nb::str("Failed to extracting tarxz "), tar_xz_file, nb::str(" - "), text_of(exc)}));
             unlink(tar_path.c_str());
             return nb::bool_(false);
@@ -212,7 +219,7 @@ nb::object retrieve(nb::handle cloud_url, nb::handle progress) {
     }
 
     log_info(concat({nb::str("Extracting model file - "), tar_xz_file, nb::str(" to "), save_dir}));
-    if (!unpack(tar_xz_file, tar_path, save_path, fs_path(model_name)))
+    if (!unpack(cloud_url, tar_xz_file, tar_path, save_path, fs_path(model_name)))
         return nb::none();
     log_info(nb::str("Finished the downloading"));
     return model_dir;
@@ -228,7 +235,7 @@ nb::object download_url_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *
     nb::handle progress = values[1] ? nb::handle(values[1]) : nb::handle(Py_None);
     return catch_ordinary([&] { return retrieve(cloud_url, progress); },
                           [&](nb::handle exc) -> nb::object {
-                              note_failure(Failure::failed);
+                              note_failure(failure_of_error(exc), nb::none(), cloud_url);
                               log_warning(concat({nb::str("Failed to download from "), cloud_url, nb::str(" - "),
                                                   text_of(exc)}));
                               return nb::none();
@@ -244,7 +251,8 @@ void export_archive(nb::module_ &m) {
          "otherwise the archive (reused when present and not empty, else downloaded) unpacked into "
          "``BASE_MODEL_DIR`` and deleted. Failures are logged and give None. No member may replace "
          "what another model has there, nor unpack past ``MAX_MODEL_BYTES`` or 64 MiB short of a full "
-         "disk. ``progress`` is handed to download_file.",
+         "disk. Another fetch of the same model is waited for up to ``DOWNLOAD_MODEL_TIMEOUT`` s. "
+         "``progress`` is handed to download_file.",
          "(cloud_url, *, progress=None)",
          {{"cloud_url", "str"}, {"progress", "Callable[[int, int | None], object] | None"}, {"return", "str | None"}},
          vectorcall_entry<download_url_impl>});

@@ -52,6 +52,8 @@ public:
 
     // Bytes present that a ranged request may continue from (0: none).
     long long resumable_size() const { return resumable_ ? have_ : 0; }
+    // Whether what is written stays for a later call to resume.
+    bool resumable() const { return resumable_ && !discard_; }
     long long total() const { return total_; }
     const std::string &validator() const { return validator_; }
 
@@ -299,6 +301,7 @@ public:
     }
 
     [[noreturn]] void raise() const {
+        note_failure(Failure::timeout);
         PyErr_SetObject(PyExc_OSError,
                         concat({nb::str("download stalled: less than "), text_of(global("LOW_SPEED_LIMIT")),
                                 nb::str(" bytes/s for "), text_of(global("LOW_SPEED_TIME")),
@@ -368,28 +371,28 @@ nb::object fetch_to_file(nb::handle cloud_url, nb::handle local_file, nb::handle
     std::string target = fs_path(local_file), dir = parent_dir(target);
     Partial part(target);
     StallWatch stall;
-    nb::object timeout = global("DOWNLOAD_MODEL_TIMEOUT");
-    double low_speed_time = stall.seconds();
-    bool timeout_is_stall = stall.active() && low_speed_time < setting_seconds("DOWNLOAD_MODEL_TIMEOUT");
+    // Each wait for data lasts DOWNLOAD_MODEL_TIMEOUT, or less when a quieter
+    // LOW_SPEED_TIME already means a stall.
+    double within = setting_seconds("DOWNLOAD_MODEL_TIMEOUT");
+    nb::object per_read = global("DOWNLOAD_MODEL_TIMEOUT");
+    bool timeout_is_stall = stall.active() && stall.seconds() < within;
     if (timeout_is_stall)
-        timeout = nb::make_tuple(timeout, global("LOW_SPEED_TIME"));
+        per_read = global("LOW_SPEED_TIME");
 
     // At most two requests: a ranged one for the rest of a partial download,
     // and the whole body when that answer does not continue it.
     nb::object response, status, headers;
     long long resume_from = part.resumable_size();
     for (;;) {
-        nb::dict request_headers;
+        nb::dict options;
+        options["stream"] = true;
         if (resume_from > 0) {
+            nb::dict request_headers;
             request_headers["Range"] = nb::str(("bytes=" + std::to_string(resume_from) + "-").c_str());
             request_headers["If-Range"] = fs_text(part.validator());
+            options["headers"] = request_headers;
         }
-        response = resume_from > 0
-                       ? global("requests").attr("get")(cloud_url, nb::arg("stream") = true,
-                                                        nb::arg("timeout") = timeout,
-                                                        nb::arg("headers") = request_headers)
-                       : global("requests").attr("get")(cloud_url, nb::arg("stream") = true,
-                                                        nb::arg("timeout") = timeout);
+        response = http_get(cloud_url, within, false, per_read, options);
         status = response.attr("status_code");
         headers = response.attr("headers");
         if (resume_from == 0 || status.equal(nb::int_(200)))
@@ -410,10 +413,17 @@ nb::object fetch_to_file(nb::handle cloud_url, nb::handle local_file, nb::handle
     if (!resumed)
         resume_from = 0;
     if (!resumed && !status.equal(nb::int_(200))) {
-        log_warning(concat({nb::str("failed downloading status code: "), text_of(status)}));
+        Failure failure = Failure::failed;
         for (int refused : {401, 403, 404})
             if (status.equal(nb::int_(refused)))
-                note_failure(Failure::download_refused, status);
+                failure = Failure::download_refused;
+        int server_error = PyObject_RichCompareBool(status.ptr(), nb::int_(500).ptr(), Py_GE);
+        if (server_error < 0)
+            throw nb::python_error();
+        if (server_error)
+            failure = Failure::unreachable;
+        note_failure(failure, status, cloud_url, local_file);
+        log_warning(concat({nb::str("failed downloading status code: "), text_of(status)}));
         return nb::bool_(false);
     }
     bool encoded = body_is_encoded(headers);
@@ -462,6 +472,15 @@ nb::object fetch_to_file(nb::handle cloud_url, nb::handle local_file, nb::handle
         try {
             piece = body.next();
         } catch (nb::python_error &e) {
+            if (deadline_passed()) {
+                note_failure(Failure::deadline, nb::none(), cloud_url, local_file);
+                std::string text = "download cut at the deadline after " + std::to_string(downloaded);
+                if (expected > 0)
+                    text += " of " + std::to_string(expected);
+                text += part.resumable() ? " bytes, kept for the next call to resume" : " bytes";
+                PyErr_SetString(PyExc_TimeoutError, text.c_str());
+                throw nb::python_error();
+            }
             if (timeout_is_stall && is_read_timeout(e))
                 stall.raise();
             throw;
@@ -528,7 +547,8 @@ void export_download(nb::module_ &m) {
          "progress every 5 percent. Returns False when the server answers with a status other than "
          "200 (``local_file`` untouched) and True once the whole body is in ``local_file``. Other "
          "failures, a body shorter than its Content-Length included, are raised; ``local_file`` is "
-         "then left as it was. A broken body whose server named an ETag or Last-Modified is kept "
+         "then left as it was. The answer's headers must arrive within ``DOWNLOAD_MODEL_TIMEOUT`` s of "
+         "the request. A broken body whose server named an ETag or Last-Modified is kept "
          "hidden beside ``local_file`` and the next call asks for the rest (Range, If-Range). A body "
          "whose rate stays below ``LOW_SPEED_LIMIT`` bytes/s for ``LOW_SPEED_TIME`` s fails as "
          "stalled; one that would pass ``MAX_MODEL_BYTES`` or leave less than 64 MiB free fails before "

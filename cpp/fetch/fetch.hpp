@@ -10,8 +10,11 @@
 
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -38,25 +41,62 @@ void log_warning(nb::handle message);
 // nothing, and their failures count as ordinary ones.
 enum class Failure {
     none,
-    failed,          // anything not below: worth another attempt
-    unreachable,     // backend not reachable: connection, name lookup, time-out, 5xx
-    token_rejected,  // model-URL endpoint said 401 or 403
-    unknown_key,     // model-URL endpoint said 404
+    failed,            // anything not below: worth another attempt
+    token_missing,     // no readable token file
+    token_rejected,    // model-URL endpoint said 401 or 403
+    unknown_key,       // model-URL endpoint said 404
+    unreachable,       // server not reachable: connection refused, name lookup, connect time-out, 5xx
+    timeout,           // an answer not whole within its time-out, or a download that stalled
     download_refused,  // download said 401, 403 or 404
-    unsafe,          // archive refused: a member out of place, or past MAX_MODEL_BYTES
+    unsafe,            // archive refused: a member out of place, or past MAX_MODEL_BYTES
+    bad_archive,       // not an xz-compressed tar
+    lock_busy,         // another fetch of the model kept its lock past the time allowed to wait
+    deadline,          // the caller's deadline ended a request or a download
 };
 
 struct Outcome {
     Failure failure = Failure::none;
     nb::object status;   // the HTTP status behind it, or None
     nb::object message;  // the latest warning logged, or None
+    nb::object host;     // host[:port] of the URL involved, or None
+    nb::object file;     // the local file involved, or None
 };
 
 Outcome &outcome();
 // Records `failure` (with `status`, an int or None) unless a more telling one
-// is already recorded for this attempt.
-void note_failure(Failure failure, nb::handle status = nb::none());
+// is already recorded for this attempt; the host of `url` and `file` fill in
+// what the record does not name yet.
+void note_failure(Failure failure, nb::handle status = nb::none(), nb::handle url = nb::none(),
+                  nb::handle file = nb::none());
 void clear_outcome();
+// What a failed request's error tells (`exc` from requests or urllib3).
+Failure failure_of_error(nb::handle exc);
+
+using Clock = std::chrono::steady_clock;
+
+inline Clock::time_point seconds_from_now(double seconds) {
+    // A billion seconds is as good as never, and keeps the arithmetic in range.
+    seconds = seconds != seconds ? 0.0 : std::clamp(seconds, -1e9, 1e9);
+    return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+// The time limits of the calling thread's download_detection_model, which the
+// functions it calls keep to. Outside it there are none.
+struct TimeLimits {
+    std::optional<Clock::time_point> budget_end;  // the retry budget's end: no lock is waited for past it
+    std::optional<Clock::time_point> deadline;    // the caller's: nothing waits past it
+};
+
+TimeLimits &time_limits();
+bool deadline_passed();
+// Seconds left before the deadline, or nothing without one.
+std::optional<double> seconds_left();
+
+// GET of `url` with the module's requests, `options` (headers, stream, ...)
+// passed on. The answer's headers must be whole within `within` seconds of the
+// request (with `whole`, its body too), and each wait for data lasts at most
+// `per_read` seconds; nothing waits past the deadline.
+nb::object http_get(nb::handle url, double within, bool whole, nb::handle per_read, nb::dict options);
 
 // Concatenation of text pieces, as `a + b + ...` on str.
 nb::str concat(std::initializer_list<nb::handle> parts);
@@ -120,6 +160,9 @@ private:
 
 // An exclusive flock on `path` (created if missing), held for the scope.
 // The wait happens without the host's lock; signals are honoured meanwhile.
+// It lasts until the budget or the deadline ends, or, outside
+// download_detection_model, DOWNLOAD_MODEL_TIMEOUT seconds; then OSError
+// naming the lock (a lock_busy failure).
 class FileLock {
 public:
     explicit FileLock(const std::string &path);

@@ -11,6 +11,7 @@
 #include "common/errors.hpp"
 #include "common/method.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -20,13 +21,21 @@ namespace quillo::fetch {
 
 namespace {
 
-void pause() { global("time").attr("sleep")(1); }
+// The pause between attempts, cut short by the deadline.
+void pause() {
+    std::optional<double> left = seconds_left();
+    if (!left)
+        global("time").attr("sleep")(1);
+    else if (*left > 0)
+        global("time").attr("sleep")(std::min(1.0, *left));
+}
 
 nb::object now() { return global("time").attr("time")(); }
 
 bool is_refusal(Failure failure) {
     return failure == Failure::token_rejected || failure == Failure::unknown_key ||
-           failure == Failure::download_refused || failure == Failure::unsafe;
+           failure == Failure::download_refused || failure == Failure::unsafe ||
+           failure == Failure::token_missing || failure == Failure::bad_archive;
 }
 
 const char *failure_kind(Failure failure) {
@@ -36,9 +45,28 @@ const char *failure_kind(Failure failure) {
     case Failure::unknown_key: return "unknown_key";
     case Failure::download_refused: return "download_refused";
     case Failure::unsafe: return "unsafe";
+    case Failure::token_missing: return "token_missing";
+    case Failure::timeout: return "timeout";
+    case Failure::bad_archive: return "bad_archive";
+    case Failure::lock_busy: return "lock_busy";
+    case Failure::deadline: return "deadline";
     default: return "failed";
     }
 }
+
+// Makes the limits of one call the thread's for its duration.
+class LimitsScope {
+public:
+    explicit LimitsScope(std::optional<Clock::time_point> deadline) : saved_(time_limits()) {
+        time_limits() = TimeLimits{std::nullopt, deadline};
+    }
+    LimitsScope(const LimitsScope &) = delete;
+    LimitsScope &operator=(const LimitsScope &) = delete;
+    ~LimitsScope() { time_limits() = saved_; }
+
+private:
+    TimeLimits saved_;
+};
 
 // The key record: a JSON object of model key -> directory name below
 // BASE_MODEL_DIR.
@@ -116,18 +144,24 @@ void remember(nb::handle model_id, nb::handle model_dir) {
 struct Options {
     bool fail_fast = false;
     nb::handle progress, on_failure;
+    std::optional<Clock::time_point> deadline;
 };
 
 nb::object fetch_model(nb::handle model_id, const Options &options) {
     bool by_key = PyUnicode_Tailmatch(model_id.ptr(), nb::str("http").ptr(), 0, PY_SSIZE_T_MAX, -1) != 1;
+    LimitsScope limits(options.deadline);
     nb::object start = now();
     nb::object model_dir = nb::none();
     struct OutcomeReset {
         ~OutcomeReset() { clear_outcome(); }  // the attempts' references end with the flow
     } reset_at_end;
     log_info(nb::str("Download model"));
-    while (now() - start < global("DOWNLOAD_MODEL_TIMEOUT")) {
+    while (now() - start < global("DOWNLOAD_MODEL_TIMEOUT") && !deadline_passed()) {
         clear_outcome();
+        double budget_left = PyFloat_AsDouble((global("DOWNLOAD_MODEL_TIMEOUT") - (now() - start)).ptr());
+        if (budget_left == -1.0 && PyErr_Occurred())
+            throw nb::python_error();
+        time_limits().budget_end = seconds_from_now(budget_left);
         nb::object model_url = global("get_model_url")(model_id);
         bool no_url = false;
         catch_ordinary(
@@ -155,7 +189,9 @@ nb::object fetch_model(nb::handle model_id, const Options &options) {
             break;
         }
         Outcome &outcome_now = outcome();
-        if (no_url && by_key && outcome_now.failure == Failure::unreachable) {
+        bool unanswered = outcome_now.failure == Failure::unreachable || outcome_now.failure == Failure::timeout ||
+                          outcome_now.failure == Failure::deadline;
+        if (no_url && by_key && unanswered) {
             nb::object on_disk = model_on_disk(model_id);
             if (!on_disk.is_none()) {
                 log_warning(concat({nb::str("Backend unreachable, using the model on disk: "), on_disk}));
@@ -164,11 +200,12 @@ nb::object fetch_model(nb::handle model_id, const Options &options) {
         }
         Failure failure = outcome_now.failure;
         if (!options.on_failure.is_none()) {
-            nb::object status = outcome_now.status.is_valid() ? outcome_now.status : nb::none();
-            nb::object message = outcome_now.message.is_valid() ? outcome_now.message : nb::none();
-            options.on_failure(global("FetchFailure")(nb::str(failure_kind(failure)), status, message));
+            auto field = [](const nb::object &value) { return value.is_valid() ? value : nb::none(); };
+            options.on_failure(global("FetchFailure")(nb::str(failure_kind(failure)), field(outcome_now.status),
+                                                      field(outcome_now.message), field(outcome_now.host),
+                                                      field(outcome_now.file)));
         }
-        if (options.fail_fast && is_refusal(failure))
+        if ((options.fail_fast && is_refusal(failure)) || deadline_passed())
             break;
         pause();
     }
@@ -176,9 +213,9 @@ nb::object fetch_model(nb::handle model_id, const Options &options) {
 }
 
 nb::object download_detection_model_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const char *const names[] = {"model_id", "fail_fast", "progress", "on_failure"};
-    PyObject *values[4] = {};
-    if (!bind_arguments({"download_detection_model", names, 4, 1, 1}, args, nargs, kwnames, values))
+    static const char *const names[] = {"model_id", "fail_fast", "progress", "on_failure", "deadline"};
+    PyObject *values[5] = {};
+    if (!bind_arguments({"download_detection_model", names, 5, 1, 1}, args, nargs, kwnames, values))
         throw nb::python_error();
     PyObject *model_id = values[0];
     require_str(model_id, "model_id");
@@ -186,6 +223,21 @@ nb::object download_detection_model_impl(PyObject *const *args, Py_ssize_t nargs
     options.fail_fast = values[1] && truth(values[1]);
     options.progress = values[2] ? nb::handle(values[2]) : nb::handle(Py_None);
     options.on_failure = values[3] ? nb::handle(values[3]) : nb::handle(Py_None);
+    if (values[4] && values[4] != Py_None) {
+        if ((!PyLong_Check(values[4]) && !PyFloat_Check(values[4])) || PyBool_Check(values[4])) {
+            PyErr_Format(PyExc_TypeError, "deadline must be a number of seconds or None, not %.200s",
+                         Py_TYPE(values[4])->tp_name);
+            throw nb::python_error();
+        }
+        double seconds = PyFloat_AsDouble(values[4]);
+        if (seconds == -1.0 && PyErr_Occurred())
+            throw nb::python_error();
+        if (!(seconds >= 0)) {
+            PyErr_SetString(PyExc_ValueError, "deadline must not be negative");
+            throw nb::python_error();
+        }
+        options.deadline = seconds_from_now(seconds);
+    }
     if (nb::handle(model_id).equal(global("MODEL_TYPE").attr("INTERNAL")))
         return nb::borrow(model_id);
     return fetch_model(model_id, options);
@@ -195,24 +247,34 @@ nb::object download_detection_model_impl(PyObject *const *args, Py_ssize_t nargs
 
 void export_flow(nb::module_ &m) {
     m.attr("FetchFailure") = nb::module_::import_("collections").attr("namedtuple")(
-        "FetchFailure", nb::make_tuple("kind", "status", "message"), nb::arg("module") = kModule);
+        "FetchFailure", nb::make_tuple("kind", "status", "message", "host", "file"), nb::arg("module") = kModule);
     m.attr("FetchFailure").attr("__doc__") =
-        "Why one attempt of download_detection_model failed: ``kind`` is \"token_rejected\" (401/403 from "
-        "the model-URL endpoint), \"unknown_key\" (404 there), \"unreachable\" (backend not reachable or "
-        "5xx), \"download_refused\" (401/403/404 from the download), \"unsafe\" (archive refused) or "
-        "\"failed\"; ``status`` the HTTP status behind it or None; ``message`` the warning logged.";
+        "Why one attempt of download_detection_model failed. ``kind`` is one of \"token_missing\" (no "
+        "readable token file), \"token_rejected\" (401/403 from the model-URL endpoint), \"unknown_key\" "
+        "(404 there), \"unreachable\" (connection refused, name lookup, connect time-out, 5xx), \"timeout\" "
+        "(an answer not whole within its time-out, a stalled download), \"download_refused\" (401/403/404 "
+        "from the download), \"unsafe\" (archive refused), \"bad_archive\" (not an xz-compressed tar), "
+        "\"lock_busy\" (another fetch of the model kept its lock until the budget or deadline ended), "
+        "\"deadline\" (the caller's deadline ended a request or a download; a download's partial file is "
+        "kept for the next call to resume) or \"failed\". ``status`` is the HTTP status behind it or None, "
+        "``message`` the warning logged, ``host`` the host[:port] of the URL involved or None, ``file`` "
+        "the local file involved (token file, archive, lock) or None.";
     m.attr("download_detection_model") = make_method(
         {"download_detection_model", "download_detection_model", kModule,
          "Return the local directory of the model ``model_id`` (a model key or a direct URL), "
          "fetching and unpacking it if needed, with an attempt every second for up to "
          "``DOWNLOAD_MODEL_TIMEOUT`` seconds; None when that budget runs out. "
          "``MODEL_TYPE.INTERNAL`` is returned as it is. A key fetched before is found on disk when the "
-         "backend cannot be reached. With ``fail_fast``, a refusal (401, 403, 404, an unsafe archive) "
-         "ends the attempts at once with None. ``progress(bytes_done, bytes_total)`` follows the "
-         "download; ``on_failure(FetchFailure)`` is called after every failed attempt.",
-         "(model_id, *, fail_fast=False, progress=None, on_failure=None)",
+         "backend does not answer. No answer's headers may take longer than its request's time-out, "
+         "and no other fetch's lock is waited for past the budget. With ``fail_fast``, a refusal (no "
+         "token file, 401, 403, 404, an unsafe or broken archive) ends the attempts at once with None. "
+         "``deadline`` (seconds) bounds the whole call: no wait outlasts it, and a download it cuts "
+         "keeps its partial file for the next call to resume. ``progress(bytes_done, bytes_total)`` "
+         "follows the download; ``on_failure(FetchFailure)`` is called after every failed attempt.",
+         "(model_id, *, fail_fast=False, progress=None, on_failure=None, deadline=None)",
          {{"model_id", "str"}, {"fail_fast", "bool"}, {"progress", "Callable[[int, int | None], object] | None"},
-          {"on_failure", "Callable[[FetchFailure], object] | None"}, {"return", "str | None"}},
+          {"on_failure", "Callable[[FetchFailure], object] | None"}, {"deadline", "float | None"},
+          {"return", "str | None"}},
          vectorcall_entry<download_detection_model_impl>});
 }
 

@@ -3,8 +3,10 @@
 
 #include "common/errors.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <functional>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -22,7 +24,22 @@ void log_warning(nb::handle message) {
     global("logger").attr("warning")(message);
 }
 
+namespace {
+
+// When waiting for a lock ends.
+Clock::time_point lock_wait_end() {
+    const TimeLimits &limits = time_limits();
+    Clock::time_point end =
+        limits.budget_end ? *limits.budget_end : seconds_from_now(setting_seconds("DOWNLOAD_MODEL_TIMEOUT"));
+    return limits.deadline ? std::min(end, *limits.deadline) : end;
+}
+
+} // namespace
+
 FileLock::FileLock(const std::string &path) {
+    // flock has no timed wait: try again every 50 ms until the end.
+    constexpr long kRetryNanoseconds = 50'000'000;
+    Clock::time_point end = lock_wait_end();
     fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd_ < 0)
         raise_os_error(errno, path);
@@ -30,17 +47,29 @@ FileLock::FileLock(const std::string &path) {
         int rc, err;
         {
             nb::gil_scoped_release unlocked;
-            rc = flock(fd_, LOCK_EX);
+            rc = flock(fd_, LOCK_EX | LOCK_NB);
             err = errno;
+            if (rc != 0 && err == EWOULDBLOCK && Clock::now() < end) {
+                struct timespec pause = {0, kRetryNanoseconds};
+                nanosleep(&pause, nullptr);
+                err = EINTR;
+            }
         }
         if (rc == 0)
             return;
-        if (err != EINTR) {
+        if (err != EINTR && err != EWOULDBLOCK) {
             close(fd_);
             raise_os_error(err, path);
         }
         if (PyErr_CheckSignals() != 0) {
             close(fd_);
+            throw nb::python_error();
+        }
+        if (err == EWOULDBLOCK) {
+            close(fd_);
+            nb::str lock = fs_text(path);
+            note_failure(Failure::lock_busy, nb::none(), nb::none(), lock);
+            PyErr_SetObject(PyExc_OSError, concat({nb::str("still locked by another fetch: "), lock}).ptr());
             throw nb::python_error();
         }
     }
@@ -56,12 +85,77 @@ Outcome &outcome() {
     return *current;
 }
 
-void note_failure(Failure failure, nb::handle status) {
+namespace {
+
+// host[:port] of `url` as written there (credentials left out), or None.
+nb::object host_of(nb::handle url) {
+    if (!PyUnicode_Check(url.ptr()))
+        return nb::none();
+    nb::object host = global("urlsplit")(url).attr("netloc").attr("rpartition")("@")[2];
+    return truth(host) ? host : nb::none();
+}
+
+} // namespace
+
+void note_failure(Failure failure, nb::handle status, nb::handle url, nb::handle file) {
     Outcome &now = outcome();
+    if (!now.host.is_valid() || now.host.is_none())
+        now.host = host_of(url);
+    if (!now.file.is_valid() || now.file.is_none())
+        now.file = nb::borrow(file);
     if (now.failure != Failure::none && now.failure != Failure::failed)
         return;
     now.failure = failure;
     now.status = nb::borrow(status);
+}
+
+Failure failure_of_error(nb::handle exc) {
+    if (deadline_passed())
+        return Failure::deadline;
+    nb::object errors = global("requests").attr("exceptions");
+    auto is = [&](nb::handle kind) { return PyErr_GivenExceptionMatches(exc.ptr(), kind.ptr()) != 0; };
+    if (is(errors.attr("ConnectTimeout")))
+        return Failure::unreachable;
+    if (is(errors.attr("Timeout")) || is(nb::module_::import_("urllib3.exceptions").attr("TimeoutError")) ||
+        is(nb::module_::import_("socket").attr("timeout")))
+        return Failure::timeout;
+    if (is(errors.attr("ConnectionError")))
+        return Failure::unreachable;
+    return Failure::failed;
+}
+
+TimeLimits &time_limits() {
+    thread_local TimeLimits limits;
+    return limits;
+}
+
+bool deadline_passed() {
+    const auto &deadline = time_limits().deadline;
+    return deadline && Clock::now() >= *deadline;
+}
+
+std::optional<double> seconds_left() {
+    const auto &deadline = time_limits().deadline;
+    if (!deadline)
+        return std::nullopt;
+    return std::chrono::duration<double>(*deadline - Clock::now()).count();
+}
+
+nb::object http_get(nb::handle url, double within, bool whole, nb::handle per_read, nb::dict options) {
+    std::optional<double> left = seconds_left();
+    options["within"] = nb::float_(within);
+    options["whole"] = nb::bool_(whole);
+    options["deadline"] = left ? nb::object(nb::float_(*left)) : nb::none();
+    options["timeout"] = nb::make_tuple(nb::float_(within), per_read);
+    nb::object get = nb::module_::import_("quillo_sdk.model._http").attr("get");
+    nb::object answer = nb::steal(PyObject_Call(get.ptr(), nb::make_tuple(global("requests"), url).ptr(), options.ptr()));
+    if (!answer.is_valid()) {
+        nb::python_error error;
+        if (deadline_passed())
+            note_failure(Failure::deadline, nb::none(), url);
+        throw error;
+    }
+    return answer;
 }
 
 void clear_outcome() { outcome() = Outcome{}; }

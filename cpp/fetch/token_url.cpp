@@ -16,7 +16,8 @@ namespace quillo::fetch {
 
 namespace {
 
-constexpr long kUrlRequestTimeout = 30;
+// Seconds for the whole answer of the model-URL endpoint, and for each wait.
+constexpr double kUrlRequestTimeout = 30;
 // As many hops as requests follows on its own.
 constexpr int kMaxRedirects = 30;
 
@@ -134,16 +135,18 @@ nb::object redirect_target(nb::handle response) {
 // GET of the model-URL endpoint. Redirects are followed here rather than by
 // requests, which would carry the device token to whatever host the backend
 // (or anyone between) names: the token goes only to the endpoint's own origin.
-nb::object request_model_url(nb::handle url, nb::handle token_header) {
-    nb::object home = origin(url);
-    nb::object current = nb::borrow(url);
+// `current` follows the hops.
+nb::object request_model_url(nb::object &current, nb::handle token_header) {
+    nb::object home = origin(current);
     for (int hop = 0;; ++hop) {
         nb::dict headers;
         if (origin(current).equal(home))
             headers["x-device-token"] = token_header;
-        nb::object response = global("requests").attr("get")(current, nb::arg("headers") = headers,
-                                                             nb::arg("timeout") = kUrlRequestTimeout,
-                                                             nb::arg("allow_redirects") = false);
+        nb::dict options;
+        options["headers"] = headers;
+        options["allow_redirects"] = false;
+        nb::object response =
+            http_get(current, kUrlRequestTimeout, true, nb::float_(kUrlRequestTimeout), options);
         nb::object next = redirect_target(response);
         if (next.is_none())
             return response;
@@ -169,33 +172,26 @@ Failure failure_of_status(nb::handle status) {
     return server_error ? Failure::unreachable : Failure::failed;
 }
 
-// Connection refused or reset, name lookup, time-out: the backend is not there.
-bool backend_unreachable(nb::handle exc) {
-    nb::object errors = global("requests").attr("exceptions");
-    for (const char *kind : {"ConnectionError", "Timeout"})
-        if (PyErr_GivenExceptionMatches(exc.ptr(), errors.attr(kind).ptr()))
-            return true;
-    return false;
-}
-
-nb::object resolve_model_url(nb::handle model_id) {
+// `url`: the URL asked last.
+nb::object resolve_model_url(nb::handle model_id, nb::object &url) {
     log_info(concat({nb::str("Get the download url from model_id:"), model_id}));
     if (PyUnicode_Tailmatch(model_id.ptr(), nb::str("http").ptr(), 0, PY_SSIZE_T_MAX, -1) == 1)
         return nb::borrow(model_id);
 
     nb::object token = global("get_device_token")();
     if (token.is_none()) {
+        note_failure(Failure::token_missing, nb::none(), nb::none(), global("TOKEN_FILE"));
         log_warning(nb::str("No device token available, cannot fetch model URL"));
         return nb::none();
     }
     nb::object token_header = concat({nb::str("Bearer "), token});
-    nb::object url = global("MODEL_URL").attr("replace")("<MODEL_KEY>", model_id);
+    url = global("MODEL_URL").attr("replace")("<MODEL_KEY>", model_id);
 
     nb::object response = request_model_url(url, token_header);
     ScopedClose closer(response);
     nb::object status = response.attr("status_code");
     if (!status.equal(nb::int_(200))) {
-        note_failure(failure_of_status(status), status);
+        note_failure(failure_of_status(status), status, url);
         log_warning(concat({nb::str("failed to get the model url with status. "), text_of(status)}));
         return nb::none();
     }
@@ -211,9 +207,10 @@ nb::object resolve_model_url(nb::handle model_id) {
 nb::object get_model_url_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *model_id = bind_call<1>("get_model_url", {"model_id"}, args, nargs, kwnames)[0];
     require_str(model_id, "model_id");
-    return catch_ordinary([&] { return resolve_model_url(model_id); },
-                          [](nb::handle exc) -> nb::object {
-                              note_failure(backend_unreachable(exc) ? Failure::unreachable : Failure::failed);
+    nb::object url = nb::none();
+    return catch_ordinary([&] { return resolve_model_url(model_id, url); },
+                          [&](nb::handle exc) -> nb::object {
+                              note_failure(failure_of_error(exc), nb::none(), url);
                               log_warning(concat({nb::str("failed to get the model url "), text_of(exc)}));
                               return nb::none();
                           });
@@ -230,8 +227,8 @@ void export_token_url(nb::module_ &m) {
     m.attr("get_model_url") = make_method(
         {"get_model_url", "get_model_url", kModule,
          "Return the download URL of ``model_id``: a direct URL (text starting with \"http\") as it "
-         "is, a model key as the backend's model-URL endpoint answers it for this device. Failures "
-         "are logged and give None.",
+         "is, a model key as the backend's model-URL endpoint answers it for this device. The "
+         "endpoint's answer must be whole within 30 s of the request. Failures are logged and give None.",
          "(model_id)", {{"model_id", "str"}, {"return", "str | None"}}, vectorcall_entry<get_model_url_impl>});
 }
 

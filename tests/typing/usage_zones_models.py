@@ -17,7 +17,13 @@ events: list[ZoneEvent] = monitor.update([], timestamp=1.0, anchor_pt=(0.5, 1.0)
 stays: dict[Any, float] = monitor.dwell(7)
 entered: int = monitor.totals()["a"]["entered"] + monitor.occupancy()["a"]
 
-model_dir = fetch.download_detection_model(MODEL_TYPE.INTERNAL)
+
+
+def report(failure: fetch.FetchFailure) -> str:
+    return "%s %s %s %s" % (failure.kind, failure.status, failure.host, failure.file)
+
+
+model_dir = fetch.download_detection_model(MODEL_TYPE.INTERNAL, deadline=2.5, on_failure=report)
 if model_dir is not None and model_dir != MODEL_TYPE.INTERNAL:
     framework: str | None = fetch.check_model_type(model_dir)
 url: str | None = fetch.get_model_url("https://example.invalid/m.tar.xz")

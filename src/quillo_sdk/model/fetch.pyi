@@ -28,11 +28,18 @@ fm: magic.Magic
 Progress = Callable[[int, Optional[int]], object]
 
 class FetchFailure(NamedTuple):
-    """Why one attempt of ``download_detection_model`` failed."""
+    """Why one attempt of ``download_detection_model`` failed.
+
+    ``kind``: "token_missing", "token_rejected", "unknown_key", "unreachable", "timeout",
+    "download_refused", "unsafe", "bad_archive", "lock_busy", "deadline" or "failed";
+    ``host``: host[:port] of the URL involved; ``file``: the local file involved.
+    """
 
     kind: str
     status: int | None
     message: str | None
+    host: str | None
+    file: str | None
 
 def get_device_token() -> str | None:
     """The device token from ``TOKEN_FILE`` without line ends; None (logged) when unreadable."""
@@ -58,5 +65,7 @@ def download_detection_model(
     fail_fast: bool = False,
     progress: Progress | None = None,
     on_failure: Callable[[FetchFailure], object] | None = None,
+    deadline: float | None = None,
 ) -> str | None:
-    """The local directory of ``model_id``, retried within ``DOWNLOAD_MODEL_TIMEOUT`` seconds; None when it runs out."""
+    """The local directory of ``model_id``, retried within ``DOWNLOAD_MODEL_TIMEOUT`` seconds (and ``deadline``
+    seconds, when given, for the whole call); None when it runs out."""
