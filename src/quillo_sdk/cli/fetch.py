@@ -11,7 +11,6 @@ import argparse
 import errno
 import logging
 import os
-import shutil
 import sys
 import time
 from typing import Any, Callable, List, Optional, TextIO, Tuple
@@ -45,6 +44,14 @@ def _size(count: float) -> str:
             return ("%d %s" if unit == "B" else "%.1f %s") % (count, unit)
         count /= 1024
     return "%d B" % count
+
+
+def terminal_width(stream: TextIO) -> int:
+    """The columns of the terminal ``stream`` writes to (80 when it cannot tell)."""
+    try:
+        return os.get_terminal_size(stream.fileno()).columns or 80
+    except (OSError, ValueError, AttributeError):
+        return 80
 
 
 def _duration(seconds: float) -> str:
@@ -100,7 +107,7 @@ class ProgressBar:
 
     def line(self, done: int, total: Optional[int]) -> str:
         """The bar's text after ``done`` of ``total`` bytes (None: unknown)."""
-        width = self.width or shutil.get_terminal_size((80, 24)).columns
+        width = self.width or terminal_width(self.stream)
         started, first = self._start or (self.clock(), done)
         elapsed = self.clock() - started
         speed = (done - first) / elapsed if elapsed > 0 else 0.0
@@ -212,9 +219,9 @@ class AttemptReport:
     per attempt; otherwise one log line per attempt."""
 
     def __init__(self, stream: TextIO, terminal: bool, ends_at: float, explain_one: Callable[[Any], str],
-                 bar: Optional[ProgressBar]) -> None:
+                 bar: Optional[ProgressBar], final: Callable[[Any], bool]) -> None:
         self.stream, self.terminal, self.ends_at = stream, terminal, ends_at
-        self.explain_one, self.bar = explain_one, bar
+        self.explain_one, self.bar, self.final = explain_one, bar, final
         self.failures: List[Any] = []
         self.log = get_logger("cli")
         self._shown = False
@@ -223,12 +230,17 @@ class AttemptReport:
         self.failures.append(failure)
         if self.bar is not None:
             self.bar.close()
+        if self.final(failure):  # no retry follows: the command's error line says it
+            return
         text = "attempt %d: %s; retrying until %s" % (
             len(self.failures), self.explain_one(failure), time.strftime("%H:%M:%S", time.localtime(self.ends_at)))
         if self.terminal:
-            width = shutil.get_terminal_size((80, 24)).columns
+            # One row, so that the next attempt's line replaces it: the hint goes first if it must.
+            width = terminal_width(self.stream)
             line = text + ", Ctrl-C to stop"
-            self.stream.write("\r\x1b[K" + (line if len(line) < width else text[: width - 2] + "\u2026"))
+            if len(line) >= width:
+                line = text if len(text) < width else text[: width - 2] + "\u2026"
+            self.stream.write("\r\x1b[K" + line)
             self.stream.flush()
             self._shown = True
         else:
@@ -265,7 +277,10 @@ def run(args: argparse.Namespace) -> int:
     def explain_one(failure: Any) -> str:
         return explain(failure, args.model_id, backend, token_file)
 
-    report = AttemptReport(sys.stderr, bar is not None, time.time() + budget, explain_one, bar)
+    def final(failure: Any) -> bool:
+        return failure.kind in REFUSALS and not args.retry_refusals
+
+    report = AttemptReport(sys.stderr, bar is not None, time.time() + budget, explain_one, bar, final)
     downloading = False
 
     def progress(done: int, total: Optional[int]) -> None:
@@ -289,7 +304,7 @@ def run(args: argparse.Namespace) -> int:
     if model_dir is None:
         failures = report.failures
         reason = explain_one(failures[-1]) if failures else "no attempt was made"
-        if failures and failures[-1].kind in REFUSALS and not args.retry_refusals:
+        if failures and final(failures[-1]):
             raise JobFailed("could not fetch %s: %s." % (args.model_id, reason))
         raise JobFailed("could not fetch %s within %s s: %s." % (args.model_id, budget, reason))
     if model_dir == MODEL_TYPE.INTERNAL:
