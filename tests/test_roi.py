@@ -14,6 +14,11 @@ from quillo_sdk.roi.zone_gate import ZoneGate
 SQUARE = {"roi_id": "z1", "label": "bay", "include": True, "points": [[0.2, 0.2], [0.8, 0.2], [0.8, 0.8], [0.2, 0.8]]}
 
 
+def zone(**changes):
+    """A fresh record (the gate adds to the records it is given)."""
+    return json.loads(json.dumps(dict(SQUARE, **changes)))
+
+
 @pytest.mark.parametrize("item, frame, anchor, box", [
     (Detection([0.2, 0.3, 0.1, 0.1]), None, (0.5, 0.5), (0.2, 0.3, 0.1, 0.1)),
     (Detection([600, 300, 80, 160]), [1280, 720], (0.5, 1.0), (600, 300, 80, 160)),
@@ -23,16 +28,23 @@ SQUARE = {"roi_id": "z1", "label": "bay", "include": True, "points": [[0.2, 0.2]
     (Track([610, 310, 80, 150], {"track_id": 7}), (1280, 720), (0.5, 1.0), (610, 310, 80, 150)),
 ])
 def test_anchor_of_is_the_gates_anchor(item, frame, anchor, box):
-    expected = reference_anchor(box, anchor, frame or [1.0, 1.0])
+    own_box = item.info.get("rect", item.tlwh) if hasattr(item, "info") else item.tlwh
+    assert own_box == pytest.approx(box)
+    expected = reference_anchor(own_box, anchor, frame or [1.0, 1.0])
     assert anchor_of(item, frame, anchor) == expected
-    # and the gate decides on that very point: a zone with an edge through it drops the item,
-    # one just past it keeps it
+    # The gate decides on that very point: a zone (kept in single precision) whose right edge lies
+    # just past it keeps the item, one whose edge lies just short of it drops it.
     x, y = expected
-    beyond = ZoneGate([dict(SQUARE, points=[[x - 1, y - 1], [x + 1e-9, y - 1], [x + 1e-9, y + 1], [x - 1, y + 1]])],
-                      frame)
-    at_edge = ZoneGate([dict(SQUARE, points=[[x - 1, y - 1], [x, y - 1], [x, y + 1], [x - 1, y + 1]])], frame)
-    assert len(beyond.filter_in_roi([item], anchor_pt=anchor)) == 1
-    assert at_edge.filter_in_roi([item], anchor_pt=anchor) == []
+    past, short = np.float32(x), np.float32(x)
+    past = past if past > x else np.nextafter(past, np.float32(np.inf))
+    short = short if short < x else np.nextafter(short, np.float32(-np.inf))
+
+    def gate_with_edge_at(edge):
+        return ZoneGate([zone(points=[[x - 1, y - 1], [float(edge), y - 1], [float(edge), y + 1], [x - 1, y + 1]])],
+                        frame)
+
+    assert len(gate_with_edge_at(past).filter_in_roi([item], anchor_pt=anchor)) == 1
+    assert gate_with_edge_at(short).filter_in_roi([item], anchor_pt=anchor) == []
 
 
 def test_anchor_of_defaults_and_errors():
@@ -65,7 +77,7 @@ def test_items_have_no_python_attribute_hook():
 
 
 def test_on_error_takes_the_exception_instead_of_the_log(logged):
-    gate = ZoneGate([SQUARE])
+    gate = ZoneGate([zone()])
     errors = []
     assert gate.filter_in_roi([Detection([0.3, 0.3, 0.1, 0.1]), object()], on_error=errors.append) == []
     assert [type(e) for e in errors] == [AttributeError] and logged == []
@@ -76,7 +88,7 @@ def test_on_error_takes_the_exception_instead_of_the_log(logged):
 
 
 def test_on_error_is_keyword_only_and_its_own_errors_reach_the_caller():
-    gate = ZoneGate([SQUARE])
+    gate = ZoneGate([zone()])
     with pytest.raises(TypeError):
         gate.filter_in_roi([], None, (0.5, 0.5), print)
 
