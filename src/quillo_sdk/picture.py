@@ -14,7 +14,7 @@ from __future__ import annotations
 import math
 import os
 from dataclasses import dataclass
-from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Set, Tuple
 
 Color = Tuple[int, int, int]
 Point = Tuple[float, float]
@@ -425,7 +425,7 @@ def draw_zones(path: str, zones: Iterable[Mapping[str, Any]], items: Iterable[It
 
     counts: Dict[str, int] = {}
     passed = 0
-    drawn: set = set()  # the kinds of mark drawn, for the legend
+    drawn: Set[str] = set()  # the kinds of mark drawn, for the legend
     longest = max((item.dwell for item in items if item.dwell is not None), default=0.0)
     tags: List[Tuple[Point, str, Color]] = []
     for item in items:

@@ -22,7 +22,7 @@ COMMANDS = (demo, fetch, model_type, zones, info, devserver)
 class Parser(argparse.ArgumentParser):
     """Bad usage on one line, with where to read more."""
 
-    def error(self, message: str) -> "NoReturn":  # type: ignore[override]
+    def error(self, message: str) -> NoReturn:
         self.exit(2, "%s: error: %s (%s --help shows the usage)\n" % (self.prog, message, self.prog))
 
 

@@ -113,8 +113,8 @@ Run = Callable[[argparse.Namespace], int]
 
 def add_command(commands: Any, name: str, run: Run, summary: str, description: str,
                 epilog: str) -> argparse.ArgumentParser:
-    sub = commands.add_parser(name, help=summary, description=description, epilog=epilog,
-                              formatter_class=argparse.RawDescriptionHelpFormatter)
+    sub: argparse.ArgumentParser = commands.add_parser(
+        name, help=summary, description=description, epilog=epilog, formatter_class=argparse.RawDescriptionHelpFormatter)
     sub.set_defaults(run=run)
     return sub
 

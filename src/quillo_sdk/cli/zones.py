@@ -40,7 +40,7 @@ def anchor_point(text: str) -> Tuple[float, float]:
     return ax, ay
 
 
-def load_zones(path: str) -> List[dict]:
+def load_zones(path: str) -> List[Dict[str, Any]]:
     """The region records of ``path``; a :class:`UsageError` at the first one the gate cannot take as
     it stands, a note for each that quietly changes meaning."""
     from quillo_sdk.roi import zone_problems
@@ -52,7 +52,7 @@ def load_zones(path: str) -> List[dict]:
         raise UsageError("%s: %s" % (path, fatal))
     for problem in problems:
         note("%s: %s" % (path, problem))
-    return records
+    return records  # type: ignore[no-any-return]
 
 
 def _numbers(value: Any, count: int, where: str) -> None:
@@ -176,7 +176,7 @@ def run(args: argparse.Namespace) -> int:
     return 0
 
 
-def draw(args: argparse.Namespace, picture: str, zones: List[dict], items: List[Any],
+def draw(args: argparse.Namespace, picture: str, zones: List[Dict[str, Any]], items: List[Any],
          zones_of: Dict[int, List[str]], frame: Optional[Tuple[int, int]], kept: int) -> None:
     from quillo_sdk.picture import ItemMark, draw_zones, held_by_include_zone, item_mark
 

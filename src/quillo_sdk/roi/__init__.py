@@ -30,7 +30,7 @@ def _box(tlwh: Sequence[float]) -> Box:
     values = tuple(tlwh)
     if len(values) != 4:
         raise ValueError("tlwh needs 4 numbers (left, top, width, height), got %d" % len(values))
-    return values  # type: ignore[return-value]
+    return values  # type: ignore[return-value,unused-ignore]
 
 
 class Detection:
@@ -94,7 +94,7 @@ def anchor_of(item: Any, frame_sz: Optional[Sequence[float]] = None,
     """
     from quillo_sdk.roi.zone_gate import _anchor_of
 
-    return _anchor_of(item, anchor_pt, frame_sz)  # type: ignore[no-any-return]
+    return _anchor_of(item, anchor_pt, frame_sz)
 
 
 def box_fractions(item: Any, frame_sz: Optional[Sequence[float]] = None) -> Box:
