@@ -830,14 +830,20 @@ def test_info_reports_versions_libraries_and_fast_paths(portable):
 
 
 @needs_fetch
-def test_a_missing_libmagic_names_the_package(tmp_path):
-    # Stands in for a system without libmagic1: python-magic raises this when it finds no library.
-    stand_in = tmp_path / "no-libmagic" / "magic"
+@pytest.mark.parametrize("raised, status, reason", [
+    # python-magic's error on a system without libmagic1
+    ("ImportError('failed to find libmagic.  Check your installation')", 1, "libmagic1"),
+    # Ctrl-C while an extension module initialises reaches the caller as an ImportError
+    ("ImportError('Encountered an error while initializing the extension.') from KeyboardInterrupt()", 130,
+     "interrupted"),
+])
+def test_a_module_that_fails_to_load_is_explained(tmp_path, raised, status, reason):
+    stand_in = tmp_path / "stand-in" / "magic"
     stand_in.mkdir(parents=True)
-    (stand_in / "__init__.py").write_text("raise ImportError('failed to find libmagic.  Check your installation')\n")
+    (stand_in / "__init__.py").write_text("raise %s\n" % raised)
     run = quillo("model-type", tmp_path, env={"PYTHONPATH": str(stand_in.parent)})
-    assert_one_line_error(run, 1)
-    assert "libmagic1" in run.stderr.splitlines()[-1]
+    assert_one_line_error(run, status)
+    assert reason in run.stderr.splitlines()[-1]
 
 
 @needs_fetch

@@ -80,6 +80,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except Interrupted as exc:
         return fail(str(exc), 130)
     except ImportError as exc:
+        if any(isinstance(cause, KeyboardInterrupt) for cause in _causes(exc)):  # Ctrl-C while a module loaded
+            return fail("interrupted", 130)
         return fail(import_problem(exc), 1)
     except KeyboardInterrupt:
         return fail("interrupted", 130)
