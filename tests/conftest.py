@@ -1,4 +1,5 @@
-"""Shared fixtures: a loopback HTTP server and tar.xz archive makers."""
+"""Shared fixtures and helpers: a loopback HTTP server, tar.xz archive makers, the zone gate's rules
+written plainly over shapely, a spy on the gate's error logging, and threads run together."""
 
 from __future__ import annotations
 
@@ -294,6 +295,75 @@ def make_tar_xz(tmp_path):
 
     return make
 
+
+# ---------------------------------------------------------------- zone gate
+
+
+def reference_anchor(box, anchor, frame):
+    """The anchor point of ``box``, written plainly: (x + w*ax, y + h*ay), divided by the frame's
+    size when the box is in pixels, as a shapely Point holds it."""
+    from shapely.geometry import Point
+
+    x, y, w, h = box
+    ax, ay = anchor
+    rx, ry = x + w * ax, y + h * ay
+    if w > 1.0 and h > 1.0:
+        rx, ry = rx / frame[0], ry / frame[1]
+    p = Point(rx, ry)
+    return p.x, p.y
+
+
+def reference_filter(records, frame_field, items, frame_sz, anchor_pt):
+    """The filtering rules, written plainly over shapely; raises where the gate must report an error."""
+    from shapely.geometry import Point
+
+    if not frame_sz:
+        frame_sz = frame_field
+    fx, fy = frame_sz[0], frame_sz[1]
+    ax, ay = anchor_pt
+    included = [r for r in records if len(r["points"]) and r["include"]]
+    empty = [r for r in records if not len(r["points"])]
+    exclusions = [r for r in records if not r["include"]]
+    out = []
+    for item in items:
+        try:
+            info = item.info
+            has_info = True
+        except Exception:
+            has_info = False
+        box = info.get("rect", item.tlwh) if has_info else item.tlwh
+        p = Point(*reference_anchor(box, (ax, ay), (fx, fy)))
+        matched = []
+        for r in included:
+            if r["shapely_polygon"].contains(p):
+                parts = [r["shapely_polygon"].intersection(e["shapely_polygon"]) for e in exclusions
+                         if len(e["points"])]
+                if not any(g.contains(p) for g in parts if not g.is_empty):
+                    matched.append(r.get("roi_id", ""))
+        if matched:
+            out.append(("copy", matched))
+        elif empty:
+            out.append(("same", None))
+    return out
+
+
+@pytest.fixture
+def logged(monkeypatch):
+    """Exceptions passed to the zone gate module's exception_traceback, by substituting the module attribute."""
+    from quillo_sdk.roi import zone_gate
+
+    calls = []
+    monkeypatch.setattr(zone_gate, "exception_traceback", lambda logger, exc: calls.append((logger, exc)))
+    return calls
+
+
+def run_together(*targets: Callable[[], object]) -> None:
+    """Runs each of ``targets`` in a thread of its own, all at once, and waits for them all."""
+    threads = [threading.Thread(target=target) for target in targets]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
 
 # ---------------------------------------------------------------- slow peers
 

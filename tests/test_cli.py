@@ -4,8 +4,8 @@ import contextlib
 import importlib
 import io
 import json
-import logging
 import os
+import select
 import signal
 import socket
 import subprocess
@@ -16,7 +16,8 @@ import numpy as np
 import pytest
 import requests
 
-from quillo_sdk.cli import ProgressBar, build_parser
+from quillo_sdk.cli import build_parser
+from quillo_sdk.cli.fetch import Backend, ProgressBar, explain
 from quillo_sdk.devserver import DevServer
 
 
@@ -49,8 +50,8 @@ def assert_one_line_error(run, status):
 @contextlib.contextmanager
 def started(*args, **popen):
     """``quillo ARGS`` as a running child, ended (killed if need be) and reaped however the test goes."""
-    proc = subprocess.Popen([sys.executable, "-m", "quillo_sdk", *map(str, args)], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, **popen)
+    popen = dict(dict(stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True), **popen)
+    proc = subprocess.Popen([sys.executable, "-m", "quillo_sdk", *map(str, args)], **popen)
     try:
         yield proc
     finally:
@@ -87,14 +88,22 @@ def test_every_command_has_help_with_examples(command, capsys):
     assert "examples:" in capsys.readouterr().out
 
 
-@pytest.mark.parametrize("args", [[], ["nope"], ["demo", "--frames", "0"], ["zones", "--frame", "12x0", "a", "b"],
-                                  ["zones", "--anchor", "nan,1", "a", "b"], ["devserver", "--port", "70000"],
-                                  ["fetch", ""], ["fetch", "m", "--base-dir", ""], ["demo", "--base-dir", ""],
-                                  ["devserver", "--port", "0", "--token", "two\nlines"]])
-def test_bad_usage_exits_2(args):
-    run = quillo(*args)
+@pytest.mark.parametrize("args, reason", [
+    ([], "required: COMMAND"), (["nope"], "invalid choice"), (["demo", "--frames", "0"], "above 0"),
+    (["zones", "--frame", "12x0", "a", "b"], "above 0"), (["zones", "--frame", "12x", "a", "b"], "WIDTHxHEIGHT"),
+    (["zones", "--frame", "axb", "a", "b"], "WIDTHxHEIGHT"), (["zones", "--frame", "1280*720", "a", "b"], "WIDTHxHEIGHT"),
+    (["zones", "--anchor", "nan,1", "a", "b"], "AX,AY"), (["zones", "--anchor", "2,0.5", "a", "b"], "from 0 to 1"),
+    (["zones", "--anchor", "0.5,-0.1", "a", "b"], "from 0 to 1"), (["zones", "--anchor", "0.5", "a", "b"], "AX,AY"),
+    (["devserver", "--port", "70000"], "0 to 65535"), (["fetch", ""], "must not be empty"),
+    (["fetch", "m", "--base-dir", ""], "must not be empty"), (["demo", "--base-dir", ""], "must not be empty"),
+    (["devserver", "--port", "0", "--token", ""], "must not be empty"),
+    (["devserver", "--port", "0", "--token", "two\nlines"], "line breaks"),
+], ids=lambda v: " ".join(v) if isinstance(v, list) else None)
+def test_bad_usage_exits_2_on_one_line(args, reason):
+    run = quillo(*args, timeout=30)
     assert run.returncode == 2
-    assert "Traceback" not in run.stderr
+    lines = run.stderr.strip().splitlines()
+    assert len(lines) == 1 and " error: " in lines[0] and reason in lines[0], run.stderr
 
 
 # --- zones ---------------------------------------------------------------------------------------
@@ -114,13 +123,13 @@ def write_json(path, value):
     ("[{", [], "not valid JSON"),
     ([SQUARE], "[NaN]", "NaN is not allowed"),
     ({"zones": [SQUARE]}, [], "expected a list of region records"),
-    ([dict(SQUARE, include="false")], [], '"include" must be true or false'),
-    ([{k: v for k, v in SQUARE.items() if k != "include"}], [], '"include" must be true or false'),
-    ([dict(SQUARE, points=[[0.1, 0.1], [0.5, 0.5]])], [], "at least 3 vertices"),
-    ([dict(SQUARE, points=[[0, 0], [1, 1], [1, 0], [0, 1]])], [], "invalid outline"),
-    ([dict(SQUARE, points=[[0, 0], [1, "x"], [1, 0]])], [], "expected a number"),
+    ([dict(SQUARE, include="false")], [], '"include" is "false", not true or false'),
+    ([{k: v for k, v in SQUARE.items() if k != "include"}], [], '"include" is missing, not true or false'),
+    ([dict(SQUARE, points=[[0.1, 0.1], [0.5, 0.5]])], [], "needs at least 3"),
+    ([dict(SQUARE, points=[[0, 0], [1, 1], [1, 0], [0, 1]])], [], "crosses itself"),
+    ([dict(SQUARE, points=[[0, 0], [1, "x"], [1, 0]])], [], "zone 0 (zone1): vertex 1: expected a number"),
     ('[{"include": true, "points": [[0, 0], [1e400, 1], [1, 0]]}]', [], "out of range"),
-    ([dict(SQUARE, roi_id=7)], [], '"roi_id" must be text'),
+    ([dict(SQUARE, roi_id=7)], [], '"roi_id" is not text'),
     ([SQUARE], [{"box": [1, 2, 3, 4]}], '"tlwh": expected a list of 4 numbers'),
     ([SQUARE], [{"tlwh": [1, 2, 3]}], '"tlwh": expected a list of 4 numbers'),
     ([SQUARE], [{"tlwh": [1, 2, True, 4]}], "expected a number"),
@@ -262,27 +271,32 @@ def test_fetch_downloads_unpacks_and_names_the_model(tmp_path, backend):
 
 @needs_fetch
 @pytest.mark.parametrize("model, token, reason", [
-    ("yolov4-tiny-demo", "wrong-token", "status. 401 (check the token file at "),
-    ("no-such-model", "fetch-token", "status. 404 (no model with key no-such-model)"),
-    ("yolov4-tiny-demo", None, "Token file not found at "),
-    ("http://127.0.0.1:9/m.tar.xz", None, "Failed to download from http://127.0.0.1:9/m.tar.xz - "),
+    ("yolov4-tiny-demo", "wrong-token", "could not fetch yolov4-tiny-demo: the backend at 127.0.0.1:{port} refused "
+                                        "the device token (HTTP 401); check the token file at {token}."),
+    ("no-such-model", "fetch-token", "could not fetch no-such-model: the backend at 127.0.0.1:{port} has no model "
+                                     "with key no-such-model (HTTP 404)."),
+    ("yolov4-tiny-demo", None, "could not fetch yolov4-tiny-demo: no device token file at {token}; set "
+                               "QUILLO_TOKEN_FILE to the device token file."),
+    ("http://127.0.0.1:9/m.tar.xz", None, "could not fetch http://127.0.0.1:9/m.tar.xz within 1 s: cannot reach "
+                                          "127.0.0.1:9 (connection refused)."),
 ])
-def test_fetch_failure_exits_1_with_the_reason(tmp_path, backend, model, token, reason):
+def test_fetch_failure_ends_with_one_sentence(tmp_path, backend, model, token, reason):
     env = fetch_env(tmp_path, backend, token or "")
     if token is None:
         os.remove(env["QUILLO_TOKEN_FILE"])
     started = time.monotonic()
     run = quillo("fetch", model, "--timeout", 1, env=env)
     assert_one_line_error(run, 1)
-    assert reason in run.stderr.splitlines()[-1]
+    expected = reason.format(port=backend.address[1], token=env["QUILLO_TOKEN_FILE"])
+    assert run.stderr.splitlines()[-1] == "quillo: error: " + expected
     assert time.monotonic() - started < 20
 
 
 @needs_fetch
 @pytest.mark.parametrize("model, setup, reason", [
-    ("yolov4-tiny-demo", "no token", "Token file not found at "),
-    ("yolov4-tiny-demo", "token is a directory", "cannot read the device token file"),
-    ("http://127.0.0.1:9/m.tar.xz", "base dir under a file", "Not a directory"),
+    ("yolov4-tiny-demo", "no token", "no device token file at "),
+    ("yolov4-tiny-demo", "token is a directory", "cannot read the device token file "),
+    ("http://127.0.0.1:9/m.tar.xz", "base dir under a file", "file is not a directory"),
 ])
 def test_fetch_reports_local_setup_faults_at_once(tmp_path, backend, model, setup, reason):
     # Without --timeout the fetcher would retry for 300 s; these faults do not heal by waiting.
@@ -296,7 +310,149 @@ def test_fetch_reports_local_setup_faults_at_once(tmp_path, backend, model, setu
     run = quillo("fetch", model, env=env, timeout=30)
     assert_one_line_error(run, 1)
     assert reason in run.stderr.splitlines()[-1]
-    assert "Download model" not in run.stderr
+
+
+@pytest.fixture
+def silent_server():
+    """A loopback server that accepts connections and never answers."""
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(16)
+        yield listener.getsockname()[1]
+
+
+@needs_fetch
+def test_fetch_timeout_bounds_the_command_whatever_the_server_does(tmp_path, backend, silent_server):
+    env = fetch_env(tmp_path, backend, "fetch-token")
+    env["SERVER_HOST"] = "http://127.0.0.1:%d" % silent_server
+    started = time.monotonic()
+    run = quillo("fetch", "yolov4-tiny-demo", "--timeout", 3, env=env, timeout=60)
+    took = time.monotonic() - started
+    assert_one_line_error(run, 1)
+    assert "within 3 s" in run.stderr.splitlines()[-1]
+    assert took < 3 + 2 + 8  # the deadline, its 2 s, and the interpreter's start on a loaded machine
+
+
+def refused_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]  # closed again: nothing listens there
+
+
+@needs_fetch
+def test_fetch_shows_each_failed_attempt_as_it_happens(tmp_path, backend):
+    env = dict(os.environ, **fetch_env(tmp_path, backend, "fetch-token"))
+    port = refused_port()
+    lines = []
+    with started("fetch", "http://127.0.0.1:%d/m.tar.xz" % port, "--timeout", 60, env=env) as proc:
+        began = time.monotonic()
+        for line in proc.stderr:
+            if " attempt " in line:
+                lines.append((time.monotonic() - began, line.strip()))
+            if len(lines) == 2:
+                break
+        proc.send_signal(signal.SIGINT)
+    assert lines[0][0] < 15  # the first, not the end of the 60 s
+    assert lines[0][1].endswith("attempt 1: cannot reach 127.0.0.1:%d (connection refused); retrying until %s"
+                                % (port, lines[0][1].rsplit(" ", 1)[1]))
+    assert " WARNING " in lines[0][1] and "attempt 2: " in lines[1][1]  # log lines, one per attempt
+
+
+@needs_fetch
+def test_fetch_on_a_terminal_redraws_one_status_line(tmp_path, backend):
+    import fcntl
+    import pty
+    import struct
+    import termios
+
+    env = dict(os.environ, **fetch_env(tmp_path, backend, "fetch-token"))
+    port = refused_port()
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 200, 0, 0))  # room for the whole line
+    seen = b""
+    try:
+        with started("fetch", "http://127.0.0.1:%d/m.tar.xz" % port, "--timeout", 60, env=env, stderr=slave) as proc:
+            deadline = time.monotonic() + 30
+            while b"attempt 2:" not in seen and time.monotonic() < deadline and proc.poll() is None:
+                if select.select([master], [], [], 0.2)[0]:
+                    seen += os.read(master, 4096)
+            proc.send_signal(signal.SIGINT)
+    finally:
+        os.close(master)
+        os.close(slave)
+    text = seen.decode()
+    assert "\r\x1b[Kattempt 1: cannot reach 127.0.0.1:%d (connection refused); retrying until " % port in text
+    assert ", Ctrl-C to stop" in text and "\r\x1b[Kattempt 2: " in text
+    assert "WARNING" not in text  # no log lines on a terminal
+
+
+@needs_fetch
+def test_fetch_interrupted_during_a_download_says_running_it_again_resumes(tmp_path, http_server):
+    from conftest import Reply
+
+    body = b"\xfd7zXZ\x00" + b"\x00" * (1 << 20)
+    http_server.route("/m.tar.xz", Reply(200, body, piece=1 << 12, stall=0.05))
+    models = tmp_path / "models"
+
+    def received():  # bytes in the model directory's files: the partial download
+        return sum(p.stat().st_size for p in models.rglob("*") if p.is_file()) if models.is_dir() else 0
+
+    with started("fetch", http_server.url("/m.tar.xz"), "--timeout", 120,
+                 env=dict(os.environ, QUILLO_MODEL_DIR=str(models))) as proc:
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline and received() < 1 << 14:
+            time.sleep(0.02)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=30)
+    assert proc.returncode == 130, err
+    assert err.strip().splitlines()[-1] == ("quillo: error: interrupted during the download of %s; running the same "
+                                            "command again resumes it" % http_server.url("/m.tar.xz"))
+
+
+@needs_fetch
+@pytest.mark.parametrize("form, reason", [
+    ("127.0.0.1:{port}", "TLS failed with 127.0.0.1:{port}: is the server plain http? SERVER_HOST has no scheme, "
+                         "so https is used; set SERVER_HOST=http://127.0.0.1:{port}."),
+    ("http://127.0.0.1:{port}/api", "SERVER_HOST http://127.0.0.1:{port}/api ends in a path (/api), but it names "
+                                    "the host alone"),
+])
+def test_fetch_explains_a_wrong_server_host(tmp_path, backend, form, reason):
+    env = fetch_env(tmp_path, backend, "fetch-token")
+    port = backend.address[1]
+    env["SERVER_HOST"] = form.format(port=port)
+    run = quillo("fetch", "yolov4-tiny-demo", "--timeout", 2, env=env)
+    assert_one_line_error(run, 1)
+    assert reason.format(port=port) in run.stderr.splitlines()[-1]
+    assert "no model with key" not in run.stderr.splitlines()[-1]
+
+
+def failure(kind, status=None, message=None, host="api.example.com:443", file=None):
+    """The fields of a FetchFailure, in its order."""
+    return (kind, status, message, host, file)
+
+
+@needs_fetch
+@pytest.mark.parametrize("made, server_host, expected", [
+    (failure("unreachable", 503), "api.example.com", "cannot reach api.example.com:443 (the server answered HTTP 503)"),
+    (failure("unreachable", None, "Failed to resolve 'api.example.com' ([Errno -2] Name or service not known)"),
+     "api.example.com", "cannot reach api.example.com:443 (name lookup failed)"),
+    (failure("unreachable", None, "something new"), "api.example.com", "cannot reach api.example.com:443"),
+    (failure("unreachable", None, "[SSL: WRONG_VERSION_NUMBER] wrong version number"), "https://api.example.com",
+     "cannot reach api.example.com:443 (TLS failed)"),  # the scheme was asked for: no hint
+    (failure("timeout"), "api.example.com", "api.example.com:443 did not answer in time"),
+    (failure("lock_busy", file="/m/.m1.lock"), "h", "another process holds the lock on this model (/m/.m1.lock)"),
+    (failure("deadline"), "h", "the time ran out during the download; the part downloaded is kept and running the "
+                               "command again resumes it"),
+    (failure("bad_archive", host="cdn.example.com"), "h", "the download from cdn.example.com is not an "
+                                                          "xz-compressed tar archive"),
+    (failure("failed", None, "Something odd.\n  happened."), "h", "the attempt failed: Something odd. happened"),
+], ids=lambda v: v[0] if isinstance(v, tuple) else None)
+def test_each_failure_reads_as_a_sentence(made, server_host, expected):
+    from quillo_sdk.constants.variables import MODEL_URL_PATH, server_base_url
+    from quillo_sdk.model.fetch import FetchFailure
+
+    backend = Backend(server_host, server_base_url(server_host) + MODEL_URL_PATH)
+    assert explain(FetchFailure(*made), "m1", backend, "/etc/quillo/token") == expected
 
 
 def test_devserver_command_serves_until_interrupted(tmp_path):
@@ -366,6 +522,8 @@ def test_demo_runs_end_to_end(tmp_path):
     run = quillo("demo", "--frames", 150, "--seed", 3, "--out", tmp_path / "pic" / "demo.png", cwd=tmp_path)
     took = time.monotonic() - started
     assert run.returncode == 0, run.stderr
+    # Two lines while it runs, the summary, and nothing on stderr: the kit's log lines wait for -v.
+    assert run.stdout.index("quillo demo summary") < 200 and run.stderr == ""
     summary = {line[:28].strip(): line[28:].split() for line in run.stdout.splitlines() if line.startswith("  ")}
     made, dropped, processed = (int(summary[k][0]) for k in ("frames made", "frames dropped", "frames processed"))
     assert made == 150 and dropped + processed == 150 and processed > 0 and dropped > 0
@@ -385,16 +543,40 @@ def test_demo_runs_end_to_end(tmp_path):
     assert all_exits > 0  # 150 frames of 16 moving objects see some leave
     events = summary["events logged"]
     assert int(events[events.index("entries,") - 2]) == sum(int(summary[z][0]) for z in ("Entrance", "Loading bay"))
-    assert " entered " in run.stderr and " left " in run.stderr
     assert summary["model"][:2] == ["yolov4-tiny-demo:", "tf_yolo,"]
     if has("PIL", "__version__"):
         assert summary["picture"] == [str(tmp_path / "pic" / "demo.png")]
         width, height = png_size(tmp_path / "pic" / "demo.png")
         assert width == 960 and 540 < height < 700
-    else:
-        assert "picture" not in summary and "no picture: " in run.stderr
-    assert "[EVT-START-" in run.stderr and "Finished the downloading" in run.stderr
+    assert float(summary["took"][0]) < took  # the demo's own time, within the command's
     assert took < 30
+
+
+@needs_gate
+@needs_fetch
+def test_demo_verbose_shows_the_kits_log_lines(tmp_path):
+    run = quillo("demo", "--frames", 60, "--out", "", "-v", cwd=tmp_path)
+    assert run.returncode == 0, run.stderr
+    assert "[EVT-START-" in run.stderr and "Finished the downloading" in run.stderr
+    assert " entered " in run.stderr and "[EVT-FRAME-" in run.stderr
+
+
+@needs_gate
+@needs_fetch
+@pytest.mark.parametrize("out, status", [(["--out", "x.png"], 1), ([], 0)])
+def test_demo_without_pillow_fails_only_for_a_picture_asked_for(tmp_path, out, status):
+    hide = tmp_path / "no-pillow" / "PIL"
+    hide.mkdir(parents=True)
+    (hide / "__init__.py").write_text("raise ImportError('No module named PIL')\n")
+    run = quillo("demo", "--frames", 5, *out, env={"PYTHONPATH": str(hide.parent)}, cwd=tmp_path)
+    assert run.returncode == status, run.stderr
+    assert 'pip install "Pillow>=10.1"' in run.stderr and "viz extra" in run.stderr
+    if status:
+        assert_one_line_error(run, 1)
+        assert "quillo demo summary" not in run.stdout  # found out before the run
+    else:
+        assert "quillo: note: no picture: " in run.stderr and "quillo demo summary" in run.stdout
+    assert not list(tmp_path.glob("**/*.png"))
 
 
 def test_demo_with_an_unwritable_picture_fails_on_one_line(tmp_path):
@@ -405,8 +587,8 @@ def test_demo_with_an_unwritable_picture_fails_on_one_line(tmp_path):
 
 
 @pytest.mark.parametrize("args, reason, status", [
-    (["--base-dir", "{tmp}/file/models"], "Not a directory", 1),
-    (["--out", "{tmp}/file/demo.png"], "Not a directory", 1),
+    (["--base-dir", "{tmp}/file/models"], "file is not a directory", 1),
+    (["--out", "{tmp}/file/demo.png"], "file is not a directory", 1),
     (["--out", "{tmp}/demo.gif"], "must end in .png, .jpg or .jpeg", 2),
     (["--image", "{tmp}/no-frame.jpg"], "no such frame image", 2),
     (["--image", "{tmp}/file"], "cannot read the frame", 2),
@@ -425,8 +607,8 @@ def test_demo_checks_its_paths_before_the_run(tmp_path, args, reason, status):
 def test_demo_stops_at_once_on_ctrl_c(tmp_path):
     # 100000 frames take minutes; Ctrl-C must not wait for the producer to make them all.
     with started("demo", "--frames", "100000", "--out", "", cwd=tmp_path) as proc:
-        for line in proc.stderr:
-            if "pipeline start" in line:
+        for line in proc.stdout:
+            if "frames through the queue" in line:
                 break
         proc.send_signal(signal.SIGINT)
         out, err = proc.communicate(timeout=20)
@@ -452,9 +634,18 @@ def test_pipeline_drops_frames_when_the_consumer_is_slow():
         assert stays.entries - stays.exits == stays.inside >= 0
         assert len(stays.dwell_seconds) == stays.exits
         assert all(0 < d <= 60 / 30 for d in stays.dwell_seconds)  # the scene's clock, not the wall clock
-    noted = [m for m in result.marks if m.note]
-    assert sum(len(m.zones) for m in noted) == sum(s.inside for s in result.stays)  # one mark per track
-    assert all(m.zones and m.color and m.note.endswith(" s") and float(m.note[:-2]) <= 2 for m in noted)
+    tracks = [m for m in result.marks if m.dwell is not None]
+    assert sum(len(m.zones) for m in tracks) == sum(s.inside for s in result.stays)  # one mark per track
+    assert all(m.zones and m.track and m.box and 0 <= m.dwell <= 2 and " #" in m.label for m in tracks)
+    detections = [m for m in result.marks if m.dwell is None]
+    assert not any(m.track for m in detections) and all(m.label in ("person", "forklift", "cart") for m in detections)
+    dropped = [m for m in detections if not m.kept]
+    # Dropped inside an exclusion or outside every zone, told apart by the gate's own rule.
+    from quillo_sdk.picture import held_by_include_zone
+    from quillo_sdk.roi import Detection
+
+    held = held_by_include_zone(result.zones, (1, 1), (0.5, 0.5))
+    assert all(m.excluded == held(Detection([m.anchor[0], m.anchor[1], 0, 0])) for m in dropped)
 
 
 def test_scene_is_reproducible_from_its_seed():
@@ -554,18 +745,30 @@ def test_zones_draw_over_a_real_frame(tmp_path, out, kind):
 
 
 @needs_gate
-def test_drawing_without_pillow_says_how_to_get_it_and_the_rest_works(tmp_path):
+def test_a_picture_asked_for_without_pillow_fails_before_the_work(tmp_path):
     hide = tmp_path / "no-pillow" / "PIL"
     hide.mkdir(parents=True)
     (hide / "__init__.py").write_text("raise ImportError('No module named PIL')\n")
     env = {"PYTHONPATH": str(hide.parent)}
     zones = write_json(tmp_path / "z.json", [SQUARE])
-    run = quillo("zones", zones, write_json(tmp_path / "d.json", [{"tlwh": [0.3, 0.3, 0.1, 0.1]}]),
-                 "--out", tmp_path / "z.png", env=env)
+    detections = write_json(tmp_path / "d.json", [{"tlwh": [0.3, 0.3, 0.1, 0.1]}])
+    run = quillo("zones", zones, detections, "--out", tmp_path / "z.png", env=env)
+    assert_one_line_error(run, 1)
+    assert 'pip install "Pillow>=10.1"' in run.stderr and not (tmp_path / "z.png").exists()
+    plain = quillo("zones", zones, detections, env=env)  # no picture asked for: Pillow is not needed
+    assert plain.returncode == 0 and [k["roi_id"] for k in json.loads(plain.stdout)] == [["abc123"]]
+
+
+@needs_gate
+@needs_pillow
+@pytest.mark.parametrize("out", ["new/", "new/deeper/z.png"])
+def test_zones_out_makes_the_folder(tmp_path, out):
+    zones = write_json(tmp_path / "z.json", [SQUARE])
+    run = quillo("zones", zones, write_json(tmp_path / "d.json", [{"tlwh": [0.3, 0.3, 0.1, 0.1]}]), "--out", out,
+                 cwd=tmp_path)
     assert run.returncode == 0, run.stderr
-    assert [k["roi_id"] for k in json.loads(run.stdout)] == [["abc123"]]
-    assert 'pip install "quillo_sdk[viz]"' in run.stderr and not (tmp_path / "z.png").exists()
-    assert "Traceback" not in run.stderr
+    path = tmp_path / (out + "quillo-zones.png" if out.endswith("/") else out)
+    assert png_size(path)[0] == 960
 
 
 # --- zones --check -------------------------------------------------------------------------------
@@ -582,6 +785,8 @@ def test_drawing_without_pillow_says_how_to_get_it_and_the_rest_works(tmp_path):
     ([SQUARE, dict(HOLE, roi_id="abc123")], 'the same "roi_id" as zone 0'),
     ([dict(SQUARE, include="yes")], '"include" is "yes", not true or false'),
     ([SQUARE, 7], "zone 1: not an object"),
+    ([], "no zones at all: every item passes"),
+    ([HOLE], "no include zone with an outline: every item is dropped"),
 ], ids=lambda value: None)
 def test_zones_check_finds_records_that_change_meaning(tmp_path, zones, found):
     run = quillo("zones", "--check", write_json(tmp_path / "z.json", zones))
@@ -625,52 +830,20 @@ def test_info_reports_versions_libraries_and_fast_paths(portable):
 
 
 @needs_fetch
-def test_a_missing_libmagic_names_the_package(tmp_path):
-    # Stands in for a system without libmagic1: python-magic raises this when it finds no library.
-    stand_in = tmp_path / "no-libmagic" / "magic"
+@pytest.mark.parametrize("raised, status, reason", [
+    # python-magic's error on a system without libmagic1
+    ("ImportError('failed to find libmagic.  Check your installation')", 1, "libmagic1"),
+    # Ctrl-C while an extension module initialises reaches the caller as an ImportError
+    ("ImportError('Encountered an error while initializing the extension.') from KeyboardInterrupt()", 130,
+     "interrupted"),
+])
+def test_a_module_that_fails_to_load_is_explained(tmp_path, raised, status, reason):
+    stand_in = tmp_path / "stand-in" / "magic"
     stand_in.mkdir(parents=True)
-    (stand_in / "__init__.py").write_text("raise ImportError('failed to find libmagic.  Check your installation')\n")
+    (stand_in / "__init__.py").write_text("raise %s\n" % raised)
     run = quillo("model-type", tmp_path, env={"PYTHONPATH": str(stand_in.parent)})
-    assert_one_line_error(run, 1)
-    assert "libmagic1" in run.stderr.splitlines()[-1]
-
-
-def refused_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]  # closed again: nothing listens there
-
-
-@pytest.mark.parametrize("url, host, reason", [
-    (lambda: "http://127.0.0.1:%d/m.tar.xz" % refused_port(), "127.0.0.1", "Connection refused"),
-])
-def test_connection_errors_read_as_host_and_reason(url, host, reason):
-    from quillo_sdk.cli import readable
-
-    target = url()
-    with pytest.raises(requests.ConnectionError) as caught:
-        requests.get(target, timeout=5)
-    text = readable("Failed to download from %s - %s" % (target, caught.value))
-    port = target.split(":")[2].split("/")[0]
-    assert text == "Failed to download from %s - cannot reach %s:%s: %s" % (target, host, port, reason)
-
-
-@pytest.mark.parametrize("message, expected", [
-    ("HTTPSConnectionPool(host='api.example.com', port=443): Max retries exceeded with url: /x (Caused by "
-     "NameResolutionError(\"HTTPSConnection(host='api.example.com', port=443): Failed to resolve "
-     "'api.example.com' ([Errno -2] Name or service not known)\"))",
-     "cannot reach api.example.com:443: Name or service not known"),
-    ("HTTPConnectionPool(host='10.0.0.9', port=80): Max retries exceeded with url: /x (Caused by "
-     "ConnectTimeoutError(<urllib3.connection.HTTPConnection object at 0x7f00>, 'Connection to 10.0.0.9 "
-     "timed out. (connect timeout=5)')); retrying",
-     "cannot reach 10.0.0.9:80: timed out; retrying"),
-    ("HTTPConnectionPool(host='h', port=8080): Read timed out. (read timeout=10)", "cannot reach h:8080: timed out"),
-    ("plain\n  text", "plain text"),
-])
-def test_readable_shortens_library_errors(message, expected):
-    from quillo_sdk.cli import readable
-
-    assert readable(message) == expected
+    assert_one_line_error(run, status)
+    assert reason in run.stderr.splitlines()[-1]
 
 
 @needs_fetch
@@ -681,3 +854,82 @@ def test_model_type_reads_the_absolute_path(tmp_path):
     relative = quillo("model-type", ".", cwd=model)
     absolute = quillo("model-type", model)
     assert (relative.stdout, absolute.stdout) == ("tf_yolo\n", "tf_yolo\n")
+
+
+# --- what the pictures say -----------------------------------------------------------------------
+
+@pytest.fixture
+def drawn_texts(monkeypatch):
+    """Every text a picture writes (box labels, zone names, legend), by recording the drawing calls."""
+    from quillo_sdk import picture
+
+    texts = []
+    original = picture._Picture.text
+
+    def text(self, at, words, *args, **kwargs):
+        texts.append(words)
+        return original(self, at, words, *args, **kwargs)
+
+    monkeypatch.setattr(picture._Picture, "text", text)
+    return texts
+
+
+ALL_MARKS = ["kept anchor, in its zone's colour", "dropped: outside every zone", "dropped: inside an exclusion",
+             "track in a zone, by time there: 0 s to 4.0 s", "box of a kept item", "grey box: a dropped item",
+             "dashed box: a track, solid: a detection", "exclusion"]
+
+
+@needs_gate
+@needs_pillow
+def test_every_mark_drawn_is_in_the_legend_and_only_those(tmp_path, drawn_texts):
+    from quillo_sdk.picture import ItemMark, draw_zones
+
+    marks = [ItemMark((0.5, 0.3), True, ["abc123"], (0.45, 0.25, 0.1, 0.1), label="person"),
+             ItemMark((0.05, 0.05), False, (), (0, 0, 0.1, 0.1), label="#2"),
+             ItemMark((0.5, 0.5), False, (), excluded=True),
+             ItemMark((0.3, 0.7), True, ["abc123"], (0.25, 0.6, 0.1, 0.2), label="cart #4", track=True, dwell=4.0),
+             ItemMark((0.7, 0.7), True, ["abc123"], label="cart #5", track=True, dwell=1.0)]
+    draw_zones(str(tmp_path / "z.png"), [SQUARE, HOLE], marks, window="the last 16 frames")
+    assert png_size(tmp_path / "z.png") > (959, 541)
+    assert set(ALL_MARKS) <= set(drawn_texts)
+    assert "zone1: 3 kept in the last 16 frames" in drawn_texts  # what the counts cover
+    assert {"person", "#2", "cart #4", "4.0 s", "cart #5 1.0 s"} <= set(drawn_texts)  # boxes and tracks labelled
+
+    drawn_texts.clear()
+    draw_zones(str(tmp_path / "few.png"), [SQUARE], marks[:1])
+    assert [t for t in ALL_MARKS if t in drawn_texts] == ["kept anchor, in its zone's colour", "box of a kept item"]
+    assert "zone1: 1 kept" in drawn_texts
+
+
+@needs_gate
+@needs_pillow
+def test_zones_picture_labels_items_and_tells_why_they_were_dropped(tmp_path, drawn_texts, monkeypatch):
+    from quillo_sdk import picture
+    from quillo_sdk.cli import main
+
+    detections = [{"tlwh": [0.25, 0.25, 0.1, 0.1], "label": "person"}, {"tlwh": [0.45, 0.45, 0.1, 0.1]},
+                  {"tlwh": [0.0, 0.0, 0.1, 0.1], "class": "cart"},
+                  {"tlwh": [0, 0, 0.1, 0.1], "info": {"rect": [0.65, 0.65, 0.1, 0.1], "track_id": 4}}]
+    marks = []
+    monkeypatch.setattr(picture, "draw_zones", lambda path, zones, items, **kw: marks.extend(items))
+    zones, dets = write_json(tmp_path / "z.json", [SQUARE, HOLE]), write_json(tmp_path / "d.json", detections)
+    assert main(["zones", str(zones), str(dets), "--out", str(tmp_path / "z.png")]) == 0
+    assert [(m.label, m.kept, m.excluded, m.track) for m in marks] == [
+        ("person", True, False, False), ("#1", False, True, False), ("cart", False, False, False),
+        ("#4", True, False, True)]
+    assert marks[3].anchor == pytest.approx((0.7, 0.7)) and marks[3].box == pytest.approx((0.65, 0.65, 0.1, 0.1))
+
+
+@needs_gate
+@needs_pillow
+def test_dropped_boxes_stay_visible_over_a_real_frame(tmp_path):
+    from quillo_sdk.picture import DROPPED_BOX_COLOR, HALO_COLOR, ItemMark, draw_zones
+
+    image_module = pytest.importorskip("PIL.Image")
+    for shade in (20, 235):  # a dark frame and a bright one
+        image_module.new("RGB", (400, 200), (shade, shade, shade)).save(tmp_path / "frame.png")
+        draw_zones(str(tmp_path / "z.png"), [], [ItemMark((0.5, 0.5), False, (), (0.25, 0.25, 0.5, 0.5))],
+                   frame=str(tmp_path / "frame.png"))
+        column = picture_of(tmp_path / "z.png").astype(int)[30:70, 200]  # across the box's top edge at y=50
+        assert np.abs(column - DROPPED_BOX_COLOR).sum(axis=1).min() < 60  # the light line...
+        assert np.abs(column - HALO_COLOR).sum(axis=1).min() < 60  # ...and its dark edge

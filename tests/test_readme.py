@@ -65,3 +65,31 @@ def test_items_refuse_shapes_the_gate_would_fail_on_later(make, error):
 
     with pytest.raises(error):
         make(Detection, Track)
+
+
+def model_type_rows():
+    """The Model types table: (order, expected type, folder, files) per row."""
+    rows = re.findall(r"^\| (\d) \| .*? \| `(\w+)` \| `([^`]+)/`: (.*?) \|$", README.read_text(encoding="utf-8"), re.M)
+    return [(int(order), kind, folder, re.findall(r"`([^`]+)`", files)) for order, kind, folder, files in rows]
+
+
+def test_model_type_table_lists_every_rule_in_order():
+    assert [row[0] for row in model_type_rows()] == list(range(1, 10))
+
+
+@pytest.mark.parametrize("order, kind, folder, files", model_type_rows(), ids=lambda v: str(v))
+def test_model_type_table_examples_give_their_type(tmp_path, order, kind, folder, files):
+    fetch = pytest.importorskip("quillo_sdk.model.fetch")
+    model = tmp_path / folder
+    for name in files:
+        (model / name).parent.mkdir(parents=True, exist_ok=True)
+        (model / name).write_bytes(b"x")
+    assert fetch.check_model_type(str(model)) == kind
+
+
+@pytest.mark.parametrize("files", [["model.onnx"], ["model.engine"], ["model.pt"]])
+def test_what_the_readme_calls_unknown_is_unknown(tmp_path, files):
+    fetch = pytest.importorskip("quillo_sdk.model.fetch")
+    for name in files:
+        (tmp_path / name).write_bytes(b"x")
+    assert fetch.check_model_type(str(tmp_path)) is None

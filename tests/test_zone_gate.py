@@ -9,7 +9,6 @@ import dataclasses
 import gc
 import inspect
 import math
-import threading
 import warnings
 import weakref
 from decimal import Decimal
@@ -19,6 +18,7 @@ import numpy as np
 import pytest
 import shapely
 from hypothesis import HealthCheck, event, given, settings
+from conftest import reference_anchor, reference_filter, run_together
 from hypothesis import strategies as st
 from shapely.geometry import Point, Polygon
 
@@ -48,14 +48,6 @@ class Track:
         self.info = {} if rect is None else {"rect": rect}
 
 
-@pytest.fixture
-def logged(monkeypatch):
-    """Exceptions passed to the module's exception_traceback, by substituting the module attribute."""
-    calls = []
-    monkeypatch.setattr(zone_gate, "exception_traceback", lambda logger, exc: calls.append((logger, exc)))
-    return calls
-
-
 def ids(result):
     return [getattr(x, "roi_id", None) for x in result]
 
@@ -78,7 +70,8 @@ def test_module_surface():
         ":param anchor_pt: anchored position of tracking result or detection result"
     )
     sig = inspect.signature(ZoneGate.filter_in_roi)
-    assert list(sig.parameters) == ["self", "det_or_trk", "frame_sz", "anchor_pt"]
+    assert list(sig.parameters) == ["self", "det_or_trk", "frame_sz", "anchor_pt", "on_error"]
+    assert sig.parameters["on_error"].kind is inspect.Parameter.KEYWORD_ONLY
     assert sig.parameters["anchor_pt"].default == (0.5, 0.5)
     assert list(inspect.signature(ZoneGate._is_point_in_polygon).parameters) == ["point_shapely", "polygon"]
 
@@ -660,11 +653,7 @@ def test_one_gate_many_threads():
     def work(k):
         results[k] = [ids(gate.filter_in_roi(f)) for f in frames]
 
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_together(*(lambda k=k: work(k) for k in range(4)))
     assert all(results[k] == expected for k in range(4))
 
 
@@ -672,16 +661,6 @@ def test_one_gate_many_threads():
 
 # A zone whose edges sit on float32 values, so tiny differences in the anchor decide.
 EDGE_ZONE = [(0.25, 0.25), (0.75, 0.25), (0.75, 0.75), (0.25, 0.75)]
-
-
-def reference_anchor(box, anchor, frame):
-    x, y, w, h = box
-    ax, ay = anchor
-    rx, ry = x + w * ax, y + h * ay
-    if w > 1.0 and h > 1.0:
-        rx, ry = rx / frame[0], ry / frame[1]
-    p = Point(rx, ry)
-    return p.x, p.y
 
 
 NUMBER_BOXES = [
@@ -944,42 +923,6 @@ def test_near_degenerate_multi_scale_triangles_equal_shapely():
 
 
 # ---------------------------------------------------------------- property: anything thrown at a gate
-
-
-def reference_filter(records, frame_field, items, frame_sz, anchor_pt):
-    """The filtering rules, written plainly over shapely; raises where the gate must report an error."""
-    if not frame_sz:
-        frame_sz = frame_field
-    fx, fy = frame_sz[0], frame_sz[1]
-    ax, ay = anchor_pt
-    included = [r for r in records if len(r["points"]) and r["include"]]
-    empty = [r for r in records if not len(r["points"])]
-    exclusions = [r for r in records if not r["include"]]
-    out = []
-    for item in items:
-        try:
-            info = item.info
-            has_info = True
-        except Exception:
-            has_info = False
-        box = info.get("rect", item.tlwh) if has_info else item.tlwh
-        x, y, w, h = box
-        rx, ry = x + w * ax, y + h * ay
-        if w > 1.0 and h > 1.0:
-            rx, ry = rx / fx, ry / fy
-        p = Point(rx, ry)
-        matched = []
-        for r in included:
-            if r["shapely_polygon"].contains(p):
-                parts = [r["shapely_polygon"].intersection(e["shapely_polygon"]) for e in exclusions
-                         if len(e["points"])]
-                if not any(g.contains(p) for g in parts if not g.is_empty):
-                    matched.append(r.get("roi_id", ""))
-        if matched:
-            out.append(("copy", matched))
-        elif empty:
-            out.append(("same", None))
-    return out
 
 
 plain_numbers = st.one_of(

@@ -60,13 +60,6 @@ def gate():
     return ZoneGate([dict(r) for r in RECORDS])
 
 
-@pytest.fixture
-def logged(monkeypatch):
-    calls = []
-    monkeypatch.setattr(zone_gate, "exception_traceback", lambda logger, exc: calls.append((logger, exc)))
-    return calls
-
-
 # ---------------------------------------------------------------- surface
 
 

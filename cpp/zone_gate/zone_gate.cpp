@@ -288,8 +288,8 @@ struct ZoneText {
 
 // ------------------------------------------------------------ filter_in_roi
 
-const char *const filter_names[] = {"self", "det_or_trk", "frame_sz", "anchor_pt"};
-const Parameters filter_params{"filter_in_roi", filter_names, 4, 4, 2};
+const char *const filter_names[] = {"self", "det_or_trk", "frame_sz", "anchor_pt", "on_error"};
+const Parameters filter_params{"filter_in_roi", filter_names, 5, 4, 2};
 
 ZoneSetPtr zones_for_call(PyObject *self, PyObject *included) {
     nb::object exclusion_map = attr(self, names.exclusions);
@@ -366,22 +366,27 @@ nb::object filter_body(PyObject *self, PyObject *items, PyObject *frame_sz_arg, 
     return result;
 }
 
-// Logs an ordinary exception through the module's logger and answers an empty
-// list; anything else (interrupts, exit) goes on to the caller.
-nb::object log_and_drop() {
+// Hands an ordinary exception to `on_error`, or logs it through the module's
+// logger when there is none, and answers an empty list; anything else
+// (interrupts, exit) goes on to the caller.
+nb::object log_and_drop(PyObject *on_error) {
     if (!PyErr_ExceptionMatches(PyExc_Exception))
         throw nb::python_error();
     nb::object exc = fetch_exception();
     {
-        // As inside an except block, so the logging call sees the exception as the one being handled.
+        // As inside an except block, so the handler sees the exception as the one being handled.
         HandledException handling(exc);
-        ns.get("exception_traceback")(ns.get("logger"), exc);
+        nb::handle handler(on_error);
+        if (handler.is_valid() && !handler.is_none())
+            handler(exc);
+        else
+            ns.get("exception_traceback")(ns.get("logger"), exc);
     }
     return nb::list();
 }
 
 nb::object filter_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    auto a = arguments<4>(filter_params, args, nargs, kwnames);
+    auto a = arguments<5>(filter_params, args, nargs, kwnames);
     try {
         return filter_body(a[0], a[1], a[2], a[3]);
     } catch (const geometry::NonFinitePoint &e) {
@@ -389,7 +394,7 @@ nb::object filter_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *kwname
     } catch (...) {
         set_error_from_current_exception();
     }
-    return log_and_drop();
+    return log_and_drop(a[4]);
 }
 
 nb::object filter_signature() {
@@ -401,6 +406,7 @@ nb::object filter_signature() {
     params.append(P("det_or_trk", kind));
     params.append(P("frame_sz", kind, nb::arg("default") = nb::none()));
     params.append(P("anchor_pt", kind, nb::arg("default") = nb::make_tuple(0.5, 0.5)));
+    params.append(P("on_error", P.attr("KEYWORD_ONLY"), nb::arg("default") = nb::none()));
     return inspect.attr("Signature")(params);
 }
 
@@ -479,6 +485,16 @@ nb::object anchor_xy(nb::handle box, nb::handle anchor_pt, nb::handle frame_sz) 
     nb::object fx = item(frame_sz.ptr(), names.zero), fy = item(frame_sz.ptr(), names.one);
     geometry::Point p = anchor_point(box.ptr(), AnchorInputs(anchor[0].ptr(), anchor[1].ptr(), fx.ptr(), fy.ptr()));
     return nb::make_tuple(p.x, p.y);
+}
+
+// The anchor point filter_in_roi computes for `item` (a track's info["rect"]
+// when it has one, else its tlwh), with the gate's default frame size when
+// `frame_sz` is absent or empty.
+nb::object anchor_of(nb::handle item, nb::handle anchor_pt, nb::handle frame_sz) {
+    nb::object box = box_of(item.ptr(), info_of(item.ptr()));
+    if (absent_or_empty(frame_sz.ptr()))
+        return anchor_xy(box, anchor_pt, frame_size(frame_sz.ptr()));
+    return anchor_xy(box, anchor_pt, frame_sz);
 }
 
 // ------------------------------------------------------------ assembly
@@ -565,6 +581,8 @@ void init_module(nb::module_ &m) {
           "Interior test of a shapely geometry at the points (xs[i], ys[i]), as the gate decides it.");
     m.def("_anchor_xy", &anchor_xy, nb::arg("box"), nb::arg("anchor_pt"), nb::arg("frame_sz"),
           "The anchor point of `box` as the gate computes and locates it.");
+    m.def("_anchor_of", &anchor_of, nb::arg("item"), nb::arg("anchor_pt"), nb::arg("frame_sz").none(),
+          "The anchor point of a detection or track as the gate computes and locates it.");
     init_monitor(m);
 }
 

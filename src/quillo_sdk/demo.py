@@ -29,7 +29,8 @@ from typing import Any, Dict, Hashable, List, Optional, Sequence, TextIO, Tuple
 
 from quillo_sdk.constants import KEY
 from quillo_sdk.logging import get_logger
-from quillo_sdk.picture import ItemMark
+from quillo_sdk.picture import ItemMark, held_by_include_zone, item_mark
+from quillo_sdk.roi import Detection, Track
 
 log = get_logger("demo")
 
@@ -42,8 +43,6 @@ PICTURE_FRAMES = 16
 CAMERA_FPS = 30.0  # the scene's clock: frame n is taken at n / CAMERA_FPS seconds
 MIN_FRAMES = 2  # processed frames in a row that confirm a zone entry or exit
 LOST_AFTER = 1.0  # seconds of the scene's clock after which an unseen track has left
-# Tracks inside a zone are drawn from the first colour (just entered) to the second (long stay).
-DWELL_COLORS = ((245, 190, 40), (150, 40, 0))
 FETCH_BUDGET = 20  # seconds; loopback needs far less than the fetcher's default budget
 
 
@@ -59,21 +58,6 @@ def demo_zones() -> List[dict]:
         {"roi_id": "excl-door", "label": "Staff door", "include": False,
          "points": [[0.0, 0.56], [0.16, 0.56], [0.16, 0.72], [0.0, 0.72]]},
     ]
-
-
-class Detection:
-    """A detector output: a pixel box ``tlwh``, no ``info``."""
-
-    def __init__(self, det_id: int, tlwh: Tuple[float, float, float, float], label: str, score: float):
-        self.det_id, self.tlwh, self.label, self.score = det_id, tlwh, label, score
-
-
-class Track:
-    """A tracker output: ``tlwh`` plus an ``info`` mapping whose "rect" is the box the gate uses."""
-
-    def __init__(self, track_id: int, tlwh: Tuple[float, float, float, float], label: str):
-        self.track_id, self.tlwh = track_id, tlwh
-        self.info = {"rect": tlwh, "track_id": track_id, "label": label}
 
 
 @dataclass
@@ -112,19 +96,15 @@ class Scene:
                     o[speed] = -o[speed]
                     o[axis] = min(max(o[axis], 0), limit)
             box = (round(o["x"], 1), round(o["y"], 1), float(o["w"]), float(o["h"]))
-            tracks.append(Track(o["id"], box, o["label"]))
+            # A tracker's output: the box the gate reads is info["rect"].
+            tracks.append(Track(box, {"rect": box, "track_id": o["id"], "label": o["label"]}))
             if self.rng.random() < 0.95:  # the detector misses now and then
                 jitter = [self.rng.gauss(0, 2) for _ in range(4)]
                 noisy = (box[0] + jitter[0], box[1] + jitter[1], box[2] + jitter[2], box[3] + jitter[3])
                 self._next_det += 1
-                detections.append(Detection(self._next_det, noisy, o["label"], round(self.rng.uniform(0.5, 0.99), 2)))
+                detections.append(Detection(noisy, det_id=self._next_det, label=o["label"],
+                                            score=round(self.rng.uniform(0.5, 0.99), 2)))
         return Frame(index, index / CAMERA_FPS, detections, tracks)
-
-
-def anchor(tlwh: Sequence[float]) -> Tuple[float, float]:
-    """The default anchor (box centre) in frame fractions."""
-    x, y, w, h = tlwh
-    return (x + w / 2) / FRAME_SIZE[0], (y + h / 2) / FRAME_SIZE[1]
 
 
 @dataclass
@@ -172,24 +152,16 @@ class PipelineResult:
         return sum(s.exits for s in self.stays)
 
 
-def dwell_color(seconds: float, longest: float) -> Tuple[int, int, int]:
-    """The colour of a track that has been ``seconds`` in a zone, when the longest stay is ``longest``."""
-    share = min(1.0, seconds / longest) if longest > 0 else 0.0
-    start, end = DWELL_COLORS
-    return (round(start[0] + (end[0] - start[0]) * share), round(start[1] + (end[1] - start[1]) * share),
-            round(start[2] + (end[2] - start[2]) * share))
-
-
 def track_marks(tracks: Sequence[Track], monitor: Any, zone_order: Sequence[str]) -> List[ItemMark]:
-    """Marks for the ``tracks`` that ``monitor`` holds inside a zone, noted with their time there."""
-    stays = []
+    """Marks for the ``tracks`` that ``monitor`` holds inside a zone, with their time there."""
+    marks = []
     for t in tracks:
-        dwell = monitor.dwell(t.track_id)
+        dwell = monitor.dwell(t.info["track_id"])
         if dwell:
-            stays.append((t, [z for z in zone_order if z in dwell], max(dwell.values())))
-    longest = max((seconds for _, _, seconds in stays), default=0.0)
-    return [ItemMark(anchor(t.tlwh), True, zones, note="%.1f s" % seconds, color=dwell_color(seconds, longest))
-            for t, zones, seconds in stays]
+            marks.append(item_mark(t, FRAME_SIZE, (0.5, 0.5), [z for z in zone_order if z in dwell],
+                                   label="%s #%d" % (t.info["label"], t.info["track_id"]),
+                                   dwell=max(dwell.values())))
+    return marks
 
 
 def run_pipeline(frames: int, seed: int, inference_time: float = INFERENCE_TIME,
@@ -257,7 +229,7 @@ def run_pipeline(frames: int, seed: int, inference_time: float = INFERENCE_TIME,
                     result.detections_per_zone.update(d.roi_name)
                 for t in kept_tracks:
                     result.tracks_per_zone.update(t.info[KEY.ROI_NAME])
-                label_of_track.update((t.track_id, t.info["label"]) for t in frame.tracks)
+                label_of_track.update((t.info["track_id"], t.info["label"]) for t in frame.tracks)
                 for event in monitor.update(frame.tracks, timestamp=frame.timestamp):
                     stays = stays_of[event.roi_id]
                     what = "%s %s" % (label_of_track[event.track_id], event.track_id)
@@ -292,11 +264,13 @@ def run_pipeline(frames: int, seed: int, inference_time: float = INFERENCE_TIME,
             "%d of %d frames dropped by the queue: the consumer is slower than the camera"
             % (result.frames_dropped, result.frames_made), ids.generate_error_id(ErrorType.FRAME_CAPTURE)))
     result.picture_frames = len(recent)
+    held = held_by_include_zone(result.zones, FRAME_SIZE, (0.5, 0.5))
     for age, (detections, kept) in enumerate(reversed(recent)):
         for d in detections:
-            x, y, w, h = d.tlwh
-            box = (x / FRAME_SIZE[0], y / FRAME_SIZE[1], w / FRAME_SIZE[0], h / FRAME_SIZE[1]) if age == 0 else None
-            result.marks.append(ItemMark(anchor(d.tlwh), d.det_id in kept, kept.get(d.det_id, ()), box))
+            zones = kept.get(d.det_id, ())
+            result.marks.append(item_mark(d, FRAME_SIZE, (0.5, 0.5), zones, kept=d.det_id in kept,
+                                          excluded=d.det_id not in kept and held(d), with_box=age == 0,
+                                          label=d.label))
     result.marks += track_marks(last_tracks, monitor, [s.roi_id for s in result.stays])
     return result
 
@@ -394,39 +368,44 @@ def run_demo(frames: int = 300, seed: int = 7, out: Optional[str] = os.path.join
              stdout: Optional[TextIO] = None, image: Optional[str] = None) -> int:
     """Run the whole demo; returns the process exit status (0 when every step worked).
 
-    ``out`` is the picture to write (.png or .jpg; none when empty or None), ``image`` a camera
-    frame to draw it over. Without Pillow the picture is skipped with a note, the rest runs.
+    A few lines say what happens, then the summary; the kit's log lines (every frame's event at
+    debug level, each zone entry and exit at info level) go wherever the application's logging
+    sends them. ``out`` is the picture to write (.png or .jpg; none when empty or None), ``image``
+    a camera frame to draw it over. Without Pillow the picture is skipped with a warning.
     """
     import sys
 
     from quillo_sdk.devserver import DEFAULT_MODEL, DevServer
-    from quillo_sdk.picture import VIZ_HINT, PillowMissing, draw_zones, pillow_available
+    from quillo_sdk.picture import PillowMissing, draw_zones
 
     stdout = stdout or sys.stdout
+
+    def say(line: str) -> None:
+        print(line, file=stdout, flush=True)
+
     started = time.perf_counter()
-    if out and not pillow_available():
-        log.warning("no picture: " + VIZ_HINT)
-        out = None
     if out:  # fail before the work, not after it
         os.makedirs(os.path.dirname(os.path.abspath(out)), exist_ok=True)
     model = model or DEFAULT_MODEL
     with DevServer() as server, tempfile.TemporaryDirectory(prefix="quillo-models-") as scratch:
-        log.info("development backend at " + server.base_url)
+        say("development backend on %s; fetching the model %s" % (server.base_url, model))
         fetched = fetch_model(server.model_url, server.token, base_dir or scratch, model)
         fetched.kept = base_dir is not None
         if fetched.model_dir:
             log.info("model %s in %s, type %s" % (model, fetched.model_dir, fetched.model_type or "unknown"))
         else:
             log.warning("model %s could not be fetched" % model)
+    say("%d frames through the queue, the zone gate and the zone monitor (-v logs every frame)" % frames)
     result = run_pipeline(frames, seed)
     picture = None
     if out:
         try:
-            picture = draw_zones(out, result.zones, result.marks, frame=image, title=(
-                "anchors of the last %d of %d frames, boxes of the last one, its tracks' time in a zone" % (
+            picture = draw_zones(out, result.zones, result.marks, frame=image,
+                                 window="the last %d frames" % result.picture_frames, title=(
+                "anchors of the last %d of %d frames processed; boxes and tracks of the last one" % (
                     result.picture_frames, result.frames_processed)))
         except PillowMissing as exc:
             log.warning("no picture: %s" % exc)
     for line in summary_lines(fetched, result, picture, time.perf_counter() - started):
-        print(line, file=stdout)
+        say(line)
     return 0 if fetched.model_dir and fetched.model_type else 1

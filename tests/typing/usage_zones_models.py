@@ -4,6 +4,7 @@ from typing import Any
 
 from quillo_sdk.constants import MODEL_TYPE
 from quillo_sdk.model import fetch
+from quillo_sdk.roi import Detection, Track, anchor_of, box_fractions, zone_problems
 from quillo_sdk.roi.zone_gate import RoiData, ZoneEvent, ZoneGate, ZoneMonitor
 
 zones: list[dict[str, Any]] = [
@@ -16,6 +17,12 @@ monitor = ZoneMonitor(gate, min_frames=3, lost_after=2.0)
 events: list[ZoneEvent] = monitor.update([], timestamp=1.0, anchor_pt=(0.5, 1.0))
 stays: dict[Any, float] = monitor.dwell(7)
 entered: int = monitor.totals()["a"]["entered"] + monitor.occupancy()["a"]
+errors: list[Exception] = []
+gate.filter_in_roi([Detection([1, 2, 3, 4], label="person")], on_error=errors.append)
+where: tuple[float, float] = anchor_of(Track([0, 0, 1, 1], {"rect": [1, 2, 3, 4]}, track_id=3), (1280, 720), (0.5, 1.0))
+box: tuple[float, float, float, float] = box_fractions(Detection([1, 2, 3, 4]))
+label: str = Detection([1, 2, 3, 4], label="cart").label
+problems: list[str] = [str(p) for p in zone_problems(zones) if p.fatal and p.zone is not None]
 
 
 

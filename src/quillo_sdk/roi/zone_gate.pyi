@@ -1,7 +1,7 @@
 import copy as copy
 import logging
 import time as time
-from typing import Any, ClassVar, Hashable, Iterable, Literal, Mapping, MutableMapping, Sequence
+from typing import Any, Callable, ClassVar, Hashable, Iterable, Literal, Mapping, MutableMapping, Sequence
 
 import numpy as np
 import numpy.typing as npt
@@ -43,6 +43,8 @@ class ZoneGate:
         det_or_trk: Iterable[Any],
         frame_sz: Sequence[float] | None = None,
         anchor_pt: Sequence[float] = (0.5, 0.5),
+        *,
+        on_error: Callable[[Exception], object] | None = None,
     ) -> list[Any] | Any: ...
     @staticmethod
     def _is_point_in_polygon(point_shapely: Point, polygon: Mapping[str, Any]) -> bool: ...
@@ -52,6 +54,7 @@ class ZoneGate:
 
 def _contains_xy(geometry: BaseGeometry, xs: npt.ArrayLike, ys: npt.ArrayLike) -> npt.NDArray[np.bool_]: ...
 def _anchor_xy(box: Any, anchor_pt: Sequence[Any], frame_sz: Sequence[Any]) -> tuple[float, float]: ...
+def _anchor_of(item: Any, anchor_pt: Sequence[Any], frame_sz: Sequence[Any] | None) -> tuple[float, float]: ...
 
 class ZoneEvent:
     __match_args__: ClassVar[tuple[str, ...]]
