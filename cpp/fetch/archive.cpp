@@ -229,7 +229,7 @@ nb::object retrieve(nb::handle cloud_url, nb::handle progress) {
             std::string actual = file_sha256(tar_path);
             if (actual != sha256)
                 remove_file(tar_path);
-            check_sha256(sha256, actual);
+            check_sha256(sha256, actual, tar_xz_file);
         }
     } else if (!download()) {
         return nb::none();
@@ -252,7 +252,7 @@ nb::object download_url_impl(PyObject *const *args, Py_ssize_t nargs, PyObject *
     nb::handle progress = values[1] ? nb::handle(values[1]) : nb::handle(Py_None);
     return catch_ordinary([&] { return retrieve(cloud_url, progress); },
                           [&](nb::handle exc) -> nb::object {
-                              note_failure(failure_of_error(exc), nb::none(), cloud_url);
+                              note_request_error(exc, cloud_url);
                               log_warning(concat({nb::str("Failed to download from "), cloud_url, nb::str(" - "),
                                                   text_of(exc)}));
                               return nb::none();

@@ -70,10 +70,10 @@ nb::object url_naming_sha256(nb::handle url, nb::handle sha256) {
     return concat({url, nb::str(has_fragment ? "&sha256=" : "#sha256="), sha256.attr("lower")()});
 }
 
-void check_sha256(const std::string &expected, const std::string &actual) {
+void check_sha256(const std::string &expected, const std::string &actual, nb::handle file) {
     if (expected == actual)
         return;
-    note_failure(Failure::integrity);
+    note_failure(Failure::integrity, nb::none(), nb::none(), file);
     PyErr_Format(PyExc_OSError, "sha256 mismatch: expected %s, got %s", expected.c_str(), actual.c_str());
     throw nb::python_error();
 }

@@ -567,7 +567,7 @@ nb::object fetch_to_file(nb::handle cloud_url, nb::handle local_file, nb::handle
         std::string actual = digest->hexdigest();
         if (actual != sha256)
             part.discard();
-        check_sha256(sha256, actual);
+        check_sha256(sha256, actual, local_file);
     }
     part.commit();
     return nb::bool_(true);

@@ -61,6 +61,7 @@ struct Outcome {
     nb::object message;  // the latest warning logged, or None
     nb::object host;     // host[:port] of the URL involved, or None
     nb::object file;     // the local file involved, or None
+    nb::object reason;   // the system-level cause of a failed request in a few words, or None
 };
 
 Outcome &outcome();
@@ -70,8 +71,9 @@ Outcome &outcome();
 void note_failure(Failure failure, nb::handle status = nb::none(), nb::handle url = nb::none(),
                   nb::handle file = nb::none());
 void clear_outcome();
-// What a failed request's error tells (`exc` from requests or urllib3).
-Failure failure_of_error(nb::handle exc);
+// Records what a failed request's error (`exc` from requests or urllib3) to
+// `url` tells: its kind of failure and, behind it, the system's reason.
+void note_request_error(nb::handle exc, nb::handle url);
 
 using Clock = std::chrono::steady_clock;
 
@@ -246,8 +248,8 @@ std::string url_sha256(nb::handle url);
 nb::object url_without_fragment(nb::handle url);
 // `url` naming `sha256` (text of 64 hex digits, else ValueError) in its fragment.
 nb::object url_naming_sha256(nb::handle url, nb::handle sha256);
-// Raises OSError naming both digests, an integrity failure, when they differ.
-void check_sha256(const std::string &expected, const std::string &actual);
+// Raises OSError naming both digests, an integrity failure of `file`, when they differ.
+void check_sha256(const std::string &expected, const std::string &actual, nb::handle file);
 
 // hashlib's SHA-256 of the pieces added, in order. Each piece is hashed as it
 // arrives, on the calling thread (the kit starts none); hashlib lets go of the

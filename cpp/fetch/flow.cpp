@@ -204,7 +204,7 @@ nb::object fetch_model(nb::handle model_id, const Options &options) {
             auto field = [](const nb::object &value) { return value.is_valid() ? value : nb::none(); };
             options.on_failure(global("FetchFailure")(nb::str(failure_kind(failure)), field(outcome_now.status),
                                                       field(outcome_now.message), field(outcome_now.host),
-                                                      field(outcome_now.file)));
+                                                      field(outcome_now.file), field(outcome_now.reason)));
         }
         if ((options.fail_fast && is_refusal(failure)) || deadline_passed())
             break;
@@ -248,7 +248,7 @@ nb::object download_detection_model_impl(PyObject *const *args, Py_ssize_t nargs
 
 void export_flow(nb::module_ &m) {
     m.attr("FetchFailure") = nb::module_::import_("collections").attr("namedtuple")(
-        "FetchFailure", nb::make_tuple("kind", "status", "message", "host", "file"), nb::arg("module") = kModule);
+        "FetchFailure", nb::make_tuple("kind", "status", "message", "host", "file", "reason"), nb::arg("module") = kModule);
     m.attr("FetchFailure").attr("__doc__") =
         "Why one attempt of download_detection_model failed. ``kind`` is one of \"token_missing\" (no "
         "readable token file), \"token_rejected\" (401/403 from the model-URL endpoint), \"unknown_key\" "
@@ -260,7 +260,9 @@ void export_flow(nb::module_ &m) {
         "\"deadline\" (the caller's deadline ended a request or a download; a download's partial file is "
         "kept for the next call to resume) or \"failed\". ``status`` is the HTTP status behind it or None, "
         "``message`` the warning logged, ``host`` the host[:port] of the URL involved or None, ``file`` "
-        "the local file involved (token file, archive, lock) or None.";
+        "the local file involved (token file, archive, lock) or None, ``reason`` the system's reason for a "
+        "failed request in a few words (\"connection refused\", \"connection reset\", \"no route to host\", "
+        "\"network unreachable\", \"name lookup failed\", \"TLS failed\") or None.";
     m.attr("download_detection_model") = make_method(
         {"download_detection_model", "download_detection_model", kModule,
          "Return the local directory of the model ``model_id`` (a model key or a direct URL), "

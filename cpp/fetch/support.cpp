@@ -95,6 +95,21 @@ nb::object host_of(nb::handle url) {
     return truth(host) ? host : nb::none();
 }
 
+Failure failure_of_error(nb::handle exc) {
+    if (deadline_passed())
+        return Failure::deadline;
+    nb::object errors = global("requests").attr("exceptions");
+    auto is = [&](nb::handle kind) { return PyErr_GivenExceptionMatches(exc.ptr(), kind.ptr()) != 0; };
+    if (is(errors.attr("ConnectTimeout")))
+        return Failure::unreachable;
+    if (is(errors.attr("Timeout")) || is(nb::module_::import_("urllib3.exceptions").attr("TimeoutError")) ||
+        is(nb::module_::import_("socket").attr("timeout")))
+        return Failure::timeout;
+    if (is(errors.attr("ConnectionError")))
+        return Failure::unreachable;
+    return Failure::failed;
+}
+
 } // namespace
 
 void note_failure(Failure failure, nb::handle status, nb::handle url, nb::handle file) {
@@ -109,19 +124,11 @@ void note_failure(Failure failure, nb::handle status, nb::handle url, nb::handle
     now.status = nb::borrow(status);
 }
 
-Failure failure_of_error(nb::handle exc) {
-    if (deadline_passed())
-        return Failure::deadline;
-    nb::object errors = global("requests").attr("exceptions");
-    auto is = [&](nb::handle kind) { return PyErr_GivenExceptionMatches(exc.ptr(), kind.ptr()) != 0; };
-    if (is(errors.attr("ConnectTimeout")))
-        return Failure::unreachable;
-    if (is(errors.attr("Timeout")) || is(nb::module_::import_("urllib3.exceptions").attr("TimeoutError")) ||
-        is(nb::module_::import_("socket").attr("timeout")))
-        return Failure::timeout;
-    if (is(errors.attr("ConnectionError")))
-        return Failure::unreachable;
-    return Failure::failed;
+void note_request_error(nb::handle exc, nb::handle url) {
+    note_failure(failure_of_error(exc), nb::none(), url);
+    Outcome &now = outcome();
+    if (!now.reason.is_valid() || now.reason.is_none())
+        now.reason = nb::module_::import_("quillo_sdk.model._http").attr("reason_of")(exc);
 }
 
 TimeLimits &time_limits() {

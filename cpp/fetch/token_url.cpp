@@ -216,7 +216,7 @@ nb::object get_model_url_impl(PyObject *const *args, Py_ssize_t nargs, PyObject 
     nb::object url = nb::none();
     return catch_ordinary([&] { return resolve_model_url(model_id, url); },
                           [&](nb::handle exc) -> nb::object {
-                              note_failure(failure_of_error(exc), nb::none(), url);
+                              note_request_error(exc, url);
                               log_warning(concat({nb::str("failed to get the model url "), text_of(exc)}));
                               return nb::none();
                           });

@@ -8,7 +8,6 @@ final reason; no log text is read.
 from __future__ import annotations
 
 import argparse
-import errno
 import logging
 import os
 import sys
@@ -135,24 +134,10 @@ class ProgressBar:
 
 # --- what a failure means ------------------------------------------------------------------------
 
-# The system errors a failed connection names, in the fetcher's message, as a few plain words.
-_SYSTEM_CAUSES = (
-    (os.strerror(errno.ECONNREFUSED), "connection refused"),
-    (os.strerror(errno.ECONNRESET), "connection reset"),
-    (os.strerror(errno.EHOSTUNREACH), "no route to host"),
-    (os.strerror(errno.ENETUNREACH), "network unreachable"),
-    ("Name or service not known", "name lookup failed"),
-    ("Temporary failure in name resolution", "name lookup failed"),
-    ("No address associated with hostname", "name lookup failed"),
-    ("SSL", "TLS failed"),
-)
-
-
 def _cause(failure: Any) -> Optional[str]:
     if failure.status is not None and failure.status >= 500:
         return "the server answered HTTP %d" % failure.status
-    message = str(failure.message or "")
-    return next((words for text, words in _SYSTEM_CAUSES if text in message), None)
+    return failure.reason
 
 
 class Backend:

@@ -10,12 +10,14 @@ outlasts the caller's deadline.
 
 from __future__ import annotations
 
+import errno
 import http.client
 import io
 import socket
+import ssl
 import threading
 import time
-from typing import Any, Optional, Tuple
+from typing import Any, List, Optional, Tuple
 
 import urllib3
 from requests.adapters import HTTPAdapter
@@ -142,3 +144,30 @@ def get(requests: Any, url: str, *, within: float, whole: bool, deadline: Option
                 raise
     finally:
         _current.limits = previous
+
+
+_REASONS = ((ConnectionRefusedError, "connection refused"), (ConnectionResetError, "connection reset"),
+            (socket.gaierror, "name lookup failed"), (ssl.SSLError, "TLS failed"))
+_REASONS_BY_ERRNO = {errno.EHOSTUNREACH: "no route to host", errno.ENETUNREACH: "network unreachable"}
+
+
+def reason_of(error: BaseException) -> Optional[str]:
+    """The system's reason behind a failed request, in a few words, or None.
+
+    requests and urllib3 wrap it: in their errors' arguments, a retry error's
+    ``reason``, or the ``__cause__``/``__context__`` it was raised from."""
+    seen = set()
+    pending: List[Any] = [error]
+    while pending:
+        current = pending.pop()
+        if not isinstance(current, BaseException) or id(current) in seen:
+            continue
+        seen.add(id(current))
+        for kind, words in _REASONS:
+            if isinstance(current, kind):
+                return words
+        if isinstance(current, OSError) and current.errno in _REASONS_BY_ERRNO:
+            return _REASONS_BY_ERRNO[current.errno]
+        pending.extend(current.args)
+        pending.extend((getattr(current, "reason", None), current.__context__, current.__cause__))
+    return None

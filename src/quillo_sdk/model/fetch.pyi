@@ -31,8 +31,10 @@ class FetchFailure(NamedTuple):
     """Why one attempt of ``download_detection_model`` failed.
 
     ``kind``: "token_missing", "token_rejected", "unknown_key", "unreachable", "timeout",
-    "download_refused", "unsafe", "bad_archive", "lock_busy", "deadline" or "failed";
-    ``host``: host[:port] of the URL involved; ``file``: the local file involved.
+    "download_refused", "unsafe", "bad_archive", "integrity", "lock_busy", "deadline" or "failed";
+    ``host``: host[:port] of the URL involved; ``file``: the local file involved; ``reason``: the
+    system's reason for a failed request ("connection refused", "connection reset", "no route to
+    host", "network unreachable", "name lookup failed", "TLS failed").
     """
 
     kind: str
@@ -40,6 +42,7 @@ class FetchFailure(NamedTuple):
     message: str | None
     host: str | None
     file: str | None
+    reason: str | None
 
 def get_device_token() -> str | None:
     """The device token from ``TOKEN_FILE`` without line ends; None (logged) when unreadable."""
