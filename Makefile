@@ -56,7 +56,8 @@ bench: install
 clean:
 	rm -rf build $(VENV)
 
-# Binary wheels (manylinux_2_28, x86_64 and aarch64) and the sdist in dist/; see
+# Binary wheels (built against glibc 2.28, tagged as old as auditwheel show allows: manylinux_2_17;
+# x86_64 and aarch64) and the sdist in dist/; see
 # "Installing on a device" in the README. WHEEL_PYTHONS / WHEEL_ARCHS narrow the set.
 WHEEL_TOOLS := build/wheels/tools
 WHEEL_PYTHONS ?= 3.8,3.9,3.10,3.11,3.12,3.13,3.14,3.15

@@ -30,14 +30,6 @@ bool is_hex_digest(std::string_view text) {
     return true;
 }
 
-std::string lower(std::string_view text) {
-    std::string result(text);
-    for (char &c : result)
-        if (c >= 'A' && c <= 'F')
-            c = static_cast<char>(c - 'A' + 'a');
-    return result;
-}
-
 } // namespace
 
 std::string url_sha256(nb::handle url) {
@@ -47,12 +39,12 @@ std::string url_sha256(nb::handle url) {
         nb::object parts = item.attr("partition")("=");
         if (!parts[0].equal(nb::str("sha256")))
             continue;
-        std::string value = fs_path(parts[2]);
+        std::string value = fs_path(parts[2].attr("lower")());
         if (!is_hex_digest(value))
             raise_value_error("the sha256 named must be 64 hex digits: ", url);
-        if (!named.empty() && named != lower(value))
+        if (!named.empty() && named != value)
             raise_value_error("the URL names two sha256 digests: ", url);
-        named = lower(value);
+        named = value;
     }
     return named;
 }

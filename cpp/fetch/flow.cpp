@@ -12,11 +12,7 @@
 #include "common/method.hpp"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <optional>
-#include <unistd.h>
 
 namespace quillo::fetch {
 
